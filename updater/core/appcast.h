@@ -1,0 +1,64 @@
+// Reading an update feed: an RSS 2.0 "appcast" whose items describe the published versions.
+#pragma once
+
+#include "updater/core/result.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+#include <optional>
+#include <vector>
+
+namespace updater {
+
+// The namespace that feeds declare for their "sparkle:" prefix. Elements and attributes are
+// recognised by this URI, never by the prefix a document happens to bind to it.
+inline constexpr char kAppcastNamespace[] = "http://www.andymatuschak.org/xml-namespaces/sparkle";
+
+// Our own namespace for the signed-feed extension (docs/update-feeds.md).
+inline constexpr char kSignedFeedNamespace[] = "urn:quillane:xml-namespaces:signed-feed";
+
+// Largest feed document accepted, in bytes; larger ones are refused unread.
+inline constexpr qsizetype kMaxFeedBytes = 4 * 1024 * 1024;
+
+struct AppcastItem {
+  QString title;
+  QString versionString;         // the machine version (sparkle:version), compared with CFBundleVersion
+  QString displayVersionString;  // sparkle:shortVersionString, or versionString when absent
+  QString itemDescription;       // the item's <description> text (release notes inline), may be empty
+  QString releaseNotesURL;       // sparkle:releaseNotesLink, may be empty
+  QString pubDate;               // as written in the feed, may be empty
+  bool isCriticalUpdate = false; // a sparkle:criticalUpdate element is present
+
+  // The enclosure. An item without one is kept (it may carry release notes) but is never offered.
+  bool hasEnclosure = false;
+  QString fileURL;               // enclosure url, as written
+  qint64 contentLength = -1;     // enclosure length in bytes, -1 when missing or not a number
+  QString edSignature;           // enclosure sparkle:edSignature, base64 as written (unchecked here)
+
+  // True when the item can be downloaded and checked: an enclosure with a url, a version, a
+  // positive length and a signature. Only such items are offered as updates.
+  bool isInstallable() const;
+};
+
+struct Appcast {
+  QString title;                       // the channel's title
+  std::vector<AppcastItem> items;      // in document order
+  std::optional<QDateTime> expiresAt;  // the channel's expiry (signed-feed extension), UTC
+};
+
+// Parses a feed document. Refuses (with a reason naming the line) documents larger than
+// kMaxFeedBytes, malformed XML, any DTD or entity declaration (no entity is ever expanded), a root
+// that is not <rss>, and a document without a <channel>. Items are returned whatever they lack;
+// their version is taken from the sparkle:version element, or else the enclosure's
+// sparkle:version attribute. Pure; never blocks.
+Result<Appcast> parseAppcast(const QByteArray& document);
+
+// The item to offer: among the installable items newer than installedVersion, the newest one.
+// When skippedVersion is not empty, only items newer than it are considered (a skipped version,
+// and anything older, is not offered again; a later one is). Nothing when no item qualifies.
+std::optional<AppcastItem> bestUpdate(const Appcast& appcast, const QString& installedVersion,
+                                      const QString& skippedVersion = {});
+
+}  // namespace updater
