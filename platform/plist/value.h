@@ -1,0 +1,308 @@
+#pragma once
+// Property-list values: dictionaries, arrays, strings, integers, reals, booleans, dates,
+// data and UIDs.
+//
+// Copies are cheap: containers, strings and data share their storage and copy it only when
+// a shared container is about to be modified (copy-on-write). Editing nested containers in
+// place is natural:
+//
+//   if (plist::Value* columns = domain.find("TableColumns"))
+//     if (plist::Dictionary* table = columns->asDictionary())
+//       for (auto& [name, column] : *table)
+//         if (plist::Dictionary* d = column.asDictionary()) d->remove("20");
+//
+// Pointers and iterators obtained from a non-const container stay valid until that
+// container's size changes or it is assigned to. Copying a container while such pointers
+// exist is safe: the copy does not see later edits made through them.
+//
+// A container is not safe to use from two threads at once; distinct copies are.
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <variant>
+#include <vector>
+
+namespace plist {
+
+class Value;
+class DictionaryEntry;
+
+enum class Kind { Dictionary, Array, String, Integer, Real, Boolean, Date, Data, Uid };
+
+// Human-readable kind name ("dictionary", "integer", ...), for messages.
+const char* kindName(Kind kind);
+
+// An integer as property lists store it: any signed 64-bit value, or an unsigned 64-bit
+// value above INT64_MAX.
+class Integer {
+ public:
+  constexpr Integer() = default;
+  constexpr Integer(std::int64_t value) : bits_(static_cast<std::uint64_t>(value)) {}
+  static constexpr Integer fromUnsigned(std::uint64_t value) {
+    Integer result;
+    result.bits_ = value;
+    result.large_ = value > static_cast<std::uint64_t>(INT64_MAX);
+    return result;
+  }
+
+  constexpr bool isNegative() const { return !large_ && static_cast<std::int64_t>(bits_) < 0; }
+  // The value as int64_t, or nothing when it is above INT64_MAX.
+  constexpr std::optional<std::int64_t> toInt64() const {
+    if (large_) return std::nullopt;
+    return static_cast<std::int64_t>(bits_);
+  }
+  // The value as uint64_t, or nothing when it is negative.
+  constexpr std::optional<std::uint64_t> toUInt64() const {
+    if (isNegative()) return std::nullopt;
+    return bits_;
+  }
+  // Two's-complement bits (the value modulo 2^64).
+  constexpr std::uint64_t bits() const { return bits_; }
+  std::string toString() const;
+
+  friend constexpr bool operator==(const Integer&, const Integer&) = default;
+
+ private:
+  std::uint64_t bits_ = 0;
+  bool large_ = false;  // bits_ is an unsigned value above INT64_MAX
+};
+
+// A point in time: seconds since 2001-01-01 00:00:00 UTC, as property lists count them.
+struct Date {
+  // Seconds from the Unix epoch to 2001-01-01 00:00:00 UTC.
+  static constexpr double kUnixEpochOffset = 978307200.0;
+
+  double secondsSinceReferenceDate = 0.0;
+
+  static constexpr Date fromUnixTime(double seconds) { return Date{seconds - kUnixEpochOffset}; }
+  constexpr double toUnixTime() const { return secondsSinceReferenceDate + kUnixEpochOffset; }
+  friend constexpr bool operator==(const Date&, const Date&) = default;
+};
+
+// A UID, the object reference kind of keyed archives.
+struct Uid {
+  std::uint64_t value = 0;
+  friend constexpr bool operator==(const Uid&, const Uid&) = default;
+};
+
+// Raw bytes. Shares its storage between copies.
+class Data {
+ public:
+  Data();
+  explicit Data(std::string bytes);
+  Data(const void* bytes, std::size_t size);
+
+  std::string_view bytes() const { return *bytes_; }
+  std::size_t size() const { return bytes_->size(); }
+  const void* identity() const { return bytes_.get(); }
+  friend bool operator==(const Data& a, const Data& b) { return a.bytes() == b.bytes(); }
+
+ private:
+  std::shared_ptr<const std::string> bytes_;
+};
+
+// String keys to values; keeps insertion order (for a value read from a file, the file's
+// order). Lookups are O(1) on average.
+class Dictionary {
+ public:
+  Dictionary();
+  Dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
+  Dictionary(const Dictionary& other);
+  Dictionary(Dictionary&& other) noexcept;
+  Dictionary& operator=(const Dictionary& other);
+  Dictionary& operator=(Dictionary&& other) noexcept;
+  ~Dictionary();
+
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  bool contains(std::string_view key) const { return get(key) != nullptr; }
+
+  // The value stored under key, or nullptr. The mutable form lets the caller edit it in place.
+  Value* find(std::string_view key);
+  const Value* find(std::string_view key) const;
+  const Value* get(std::string_view key) const;
+  Value* objectForKey(std::string_view key) { return find(key); }
+  const Value* objectForKey(std::string_view key) const { return find(key); }
+
+  // Stores value under key: in place when the key exists (its position is kept), else at the end.
+  void set(std::string key, Value value);
+  // Removes key; returns whether it was present.
+  bool remove(std::string_view key);
+  // Removes every listed key that is present and ignores the others; returns how many were removed.
+  std::size_t removeObjectsForKeys(const std::vector<std::string>& keys);
+  void clear();
+  void reserve(std::size_t count);
+
+  // Entries in order; iterate with `for (auto& [key, value] : dictionary)`.
+  DictionaryEntry* begin();
+  DictionaryEntry* end();
+  const DictionaryEntry* begin() const;
+  const DictionaryEntry* end() const;
+
+  // Same keys with equal values; order is not compared.
+  friend bool operator==(const Dictionary& a, const Dictionary& b);
+  // Identifies the shared storage (nullptr when empty and never written to); copies that share
+  // storage have the same identity.
+  const void* identity() const { return storage_.get(); }
+
+ private:
+  struct Storage;
+  Storage& mutableStorage();
+  std::shared_ptr<Storage> storage_;
+};
+
+// An ordered sequence of values.
+class Array {
+ public:
+  Array();
+  Array(std::initializer_list<Value> values);
+  Array(const Array& other);
+  Array(Array&& other) noexcept;
+  Array& operator=(const Array& other);
+  Array& operator=(Array&& other) noexcept;
+  ~Array();
+
+  std::size_t size() const;
+  bool empty() const { return size() == 0; }
+  Value& operator[](std::size_t index);
+  const Value& operator[](std::size_t index) const;
+
+  void push_back(Value value);
+  void insert(std::size_t index, Value value);
+  void erase(std::size_t index);
+  void clear();
+  void reserve(std::size_t count);
+
+  Value* begin();
+  Value* end();
+  const Value* begin() const;
+  const Value* end() const;
+
+  friend bool operator==(const Array& a, const Array& b);
+  const void* identity() const { return storage_.get(); }
+
+ private:
+  struct Storage;
+  Storage& mutableStorage();
+  std::shared_ptr<Storage> storage_;
+};
+
+namespace detail {
+// Immutable shared text of a string value.
+class SharedText {
+ public:
+  explicit SharedText(std::string text);
+  const std::string& text() const { return *text_; }
+  const void* identity() const { return text_.get(); }
+  friend bool operator==(const SharedText& a, const SharedText& b) { return a.text() == b.text(); }
+
+ private:
+  std::shared_ptr<const std::string> text_;
+};
+}  // namespace detail
+
+// One property-list value of any kind. A default-constructed Value is an empty dictionary.
+class Value {
+ public:
+  Value() = default;
+  Value(Dictionary dictionary) : v_(std::move(dictionary)) {}
+  Value(Array array) : v_(std::move(array)) {}
+  Value(std::string text) : v_(detail::SharedText(std::move(text))) {}
+  Value(std::string_view text) : Value(std::string(text)) {}
+  Value(const char* text) : Value(std::string(text)) {}
+  template <typename T>
+    requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+  Value(T integer)
+      : v_(std::is_signed_v<T> ? Integer(static_cast<std::int64_t>(integer))
+                               : Integer::fromUnsigned(static_cast<std::uint64_t>(integer))) {}
+  Value(Integer integer) : v_(integer) {}
+  Value(double real) : v_(real) {}
+  Value(bool boolean) : v_(boolean) {}
+  Value(Date date) : v_(date) {}
+  Value(Data data) : v_(std::move(data)) {}
+  Value(Uid uid) : v_(uid) {}
+
+  Kind kind() const { return static_cast<Kind>(v_.index()); }
+  bool isDictionary() const { return kind() == Kind::Dictionary; }
+  bool isArray() const { return kind() == Kind::Array; }
+  bool isString() const { return kind() == Kind::String; }
+  bool isInteger() const { return kind() == Kind::Integer; }
+  bool isReal() const { return kind() == Kind::Real; }
+  bool isBoolean() const { return kind() == Kind::Boolean; }
+  bool isDate() const { return kind() == Kind::Date; }
+  bool isData() const { return kind() == Kind::Data; }
+  bool isUid() const { return kind() == Kind::Uid; }
+
+  // Each accessor returns nullptr / nothing when the value is of another kind.
+  Dictionary* asDictionary() { return std::get_if<Dictionary>(&v_); }
+  const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&v_); }
+  Array* asArray() { return std::get_if<Array>(&v_); }
+  const Array* asArray() const { return std::get_if<Array>(&v_); }
+  const std::string* asString() const {
+    auto* text = std::get_if<detail::SharedText>(&v_);
+    return text ? &text->text() : nullptr;
+  }
+  std::optional<Integer> asInteger() const { return optionalOf<Integer>(); }
+  std::optional<double> asReal() const { return optionalOf<double>(); }
+  std::optional<bool> asBoolean() const { return optionalOf<bool>(); }
+  std::optional<Date> asDate() const { return optionalOf<Date>(); }
+  const Data* asData() const { return std::get_if<Data>(&v_); }
+  std::optional<Uid> asUid() const { return optionalOf<Uid>(); }
+
+  // Identifies shared storage of containers, strings and data (nullptr for other kinds).
+  const void* identity() const;
+
+  // Deep comparison; reals compare by value, with NaN equal to NaN.
+  friend bool operator==(const Value& a, const Value& b);
+
+ private:
+  template <typename T>
+  std::optional<T> optionalOf() const {
+    auto* held = std::get_if<T>(&v_);
+    return held ? std::optional<T>(*held) : std::nullopt;
+  }
+
+  // Order matches Kind.
+  std::variant<Dictionary, Array, detail::SharedText, Integer, double, bool, Date, Data, Uid> v_;
+};
+
+class DictionaryEntry {
+ public:
+  const std::string& key() const { return key_; }
+  Value& value() { return value_; }
+  const Value& value() const { return value_; }
+
+  DictionaryEntry(std::string key, Value value) : key_(std::move(key)), value_(std::move(value)) {}
+
+  template <std::size_t I>
+  decltype(auto) get() & {
+    if constexpr (I == 0) return (key_); else return (value_);
+  }
+  template <std::size_t I>
+  decltype(auto) get() const& {
+    if constexpr (I == 0) return (key_); else return (value_);
+  }
+
+ private:
+  friend class Dictionary;
+  std::string key_;
+  Value value_;
+};
+
+}  // namespace plist
+
+template <>
+struct std::tuple_size<plist::DictionaryEntry> : std::integral_constant<std::size_t, 2> {};
+template <>
+struct std::tuple_element<0, plist::DictionaryEntry> { using type = const std::string; };
+template <>
+struct std::tuple_element<1, plist::DictionaryEntry> { using type = plist::Value; };
