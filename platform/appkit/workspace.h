@@ -1,0 +1,27 @@
+#pragma once
+
+#include <optional>
+
+#include <QString>
+
+namespace appkit {
+
+// Finds and starts applications through their freedesktop desktop entries.
+class NSWorkspace {
+ public:
+  static NSWorkspace& sharedWorkspace();
+
+  // The absolute path of the desktop entry "<bundleIdentifier>.desktop" found in the XDG
+  // data folders ($XDG_DATA_HOME/applications, then each of $XDG_DATA_DIRS/applications),
+  // or nothing when there is none, it is hidden, or the identifier is not a plain name.
+  std::optional<QString> absolutePathForAppBundleWithIdentifier(const QString& bundleIdentifier);
+
+  // Starts the application described by the desktop entry at path (absolute). Returns
+  // whether it was started; does not wait for it.
+  bool launchApplicationAtPath(const QString& path);
+
+ private:
+  NSWorkspace() = default;
+};
+
+}  // namespace appkit
