@@ -1,0 +1,315 @@
+// Reader of the binary form: "bplist00", objects, an offset table and a 32-byte trailer.
+
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "plist/codec_internal.h"
+#include "plist/unicode.h"
+
+namespace plist {
+
+namespace {
+
+using detail::failure;
+
+constexpr std::size_t kHeaderSize = 8;
+constexpr std::size_t kTrailerSize = 32;
+
+class BinaryReader {
+ public:
+  explicit BinaryReader(std::string_view input)
+      : bytes_(reinterpret_cast<const unsigned char*>(input.data())), size_(input.size()) {}
+
+  Result<Value> read() {
+    if (size_ < kHeaderSize || std::memcmp(bytes_, "bplist00", kHeaderSize) != 0)
+      return failure("missing \"bplist00\" header", 0);
+    if (size_ < kHeaderSize + 2 + kTrailerSize)
+      return failure("file too short for a binary property list (" + std::to_string(size_) + " bytes)", size_);
+
+    const std::size_t trailer = size_ - kTrailerSize;
+    offsetSize_ = bytes_[trailer + 6];
+    referenceSize_ = bytes_[trailer + 7];
+    objectCount_ = bigEndian(trailer + 8, 8);
+    const std::uint64_t topObject = bigEndian(trailer + 16, 8);
+    tableOffset_ = bigEndian(trailer + 24, 8);
+
+    if (offsetSize_ < 1 || offsetSize_ > 8)
+      return failure("invalid offset size " + std::to_string(offsetSize_) + " in trailer", trailer + 6);
+    if (referenceSize_ < 1 || referenceSize_ > 8)
+      return failure("invalid object reference size " + std::to_string(referenceSize_) + " in trailer",
+                     trailer + 7);
+    if (objectCount_ == 0) return failure("trailer declares no objects", trailer + 8);
+    if (tableOffset_ <= kHeaderSize || tableOffset_ >= trailer)
+      return failure("offset table position " + std::to_string(tableOffset_) + " out of range", trailer + 24);
+    // Every object takes at least one byte before the table and one entry in it.
+    if (objectCount_ > (trailer - tableOffset_) / offsetSize_ || objectCount_ > tableOffset_ - kHeaderSize)
+      return failure("object count " + std::to_string(objectCount_) + " larger than the file could hold",
+                     trailer + 8);
+    if (topObject >= objectCount_)
+      return failure("top object " + std::to_string(topObject) + " out of range (" +
+                         std::to_string(objectCount_) + " objects)",
+                     trailer + 16);
+
+    keyBytesBudget_ = 64 * std::uint64_t{size_} + (std::uint64_t{1} << 20);
+    state_.assign(objectCount_, State::Unread);
+    cache_.resize(objectCount_);
+    return readObject(topObject, 0, trailer + 16);
+  }
+
+ private:
+  enum class State : std::uint8_t { Unread, Reading, Read };
+
+  std::uint64_t bigEndian(std::size_t at, std::size_t width) const {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i) value = (value << 8) | bytes_[at + i];
+    return value;
+  }
+
+  // Objects lie between the header and the offset table.
+  bool fits(std::size_t at, std::uint64_t length) const {
+    return at <= tableOffset_ && length <= tableOffset_ - at;
+  }
+
+  // A length that follows a marker whose low nibble is 0xF: an integer object.
+  Result<std::uint64_t> readLength(std::size_t& at) const {
+    if (!fits(at, 1)) return failure("truncated object length", at);
+    const unsigned marker = bytes_[at];
+    if ((marker & 0xF0) != 0x10 || (marker & 0x0F) > 3)
+      return failure("object length is not an integer (marker " + detail::hexByte(marker) + ")", at);
+    const std::size_t width = std::size_t{1} << (marker & 0x0F);
+    if (!fits(at + 1, width)) return failure("truncated object length", at);
+    const std::uint64_t length = bigEndian(at + 1, width);
+    if (width == 8 && (length >> 63)) return failure("negative object length", at);
+    at += 1 + width;
+    return length;
+  }
+
+  Result<Value> readObject(std::uint64_t index, int depth, std::size_t referencedAt) {
+    if (state_[index] == State::Read) return cache_[index];
+    if (state_[index] == State::Reading)
+      return failure("cyclic reference to object " + std::to_string(index), referencedAt);
+
+    const std::uint64_t offset = bigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
+    if (offset < kHeaderSize || offset >= tableOffset_)
+      return failure("offset " + std::to_string(offset) + " of object " + std::to_string(index) + " out of range",
+                     tableOffset_ + index * offsetSize_);
+
+    state_[index] = State::Reading;
+    Result<Value> value = readObjectAt(static_cast<std::size_t>(offset), depth);
+    if (!value) return value;
+    state_[index] = State::Read;
+    cache_[index] = *value;
+    return value;
+  }
+
+  Result<Value> readObjectAt(std::size_t at, int depth) {
+    const unsigned marker = bytes_[at];
+    const unsigned low = marker & 0x0F;
+    std::size_t body = at + 1;
+
+    switch (marker >> 4) {
+      case 0x0:
+        if (marker == 0x08) return Value(false);
+        if (marker == 0x09) return Value(true);
+        if (marker == 0x00) return failure("null objects are not supported", at);
+        return failure("unknown object marker " + detail::hexByte(marker), at);
+
+      case 0x1: {
+        if (low > 4) return failure("unsupported integer size (marker " + detail::hexByte(marker) + ")", at);
+        const std::size_t width = std::size_t{1} << low;
+        if (!fits(body, width)) return failure("truncated integer", at);
+        if (width == 16) {
+          const std::uint64_t high = bigEndian(body, 8), lowBits = bigEndian(body + 8, 8);
+          if (high == 0) return Value(Integer::fromUnsigned(lowBits));
+          if (high == ~std::uint64_t{0} && (lowBits >> 63)) return Value(Integer(static_cast<std::int64_t>(lowBits)));
+          return failure("integer does not fit in 64 bits", at);
+        }
+        const std::uint64_t bits = bigEndian(body, width);
+        // One- to four-byte integers are unsigned, eight-byte ones signed: either way the
+        // bits read as int64_t give the value.
+        return Value(Integer(static_cast<std::int64_t>(bits)));
+      }
+
+      case 0x2: {
+        if (low == 2) {
+          if (!fits(body, 4)) return failure("truncated real", at);
+          const auto bits = static_cast<std::uint32_t>(bigEndian(body, 4));
+          float real;
+          std::memcpy(&real, &bits, 4);
+          return Value(static_cast<double>(real));
+        }
+        if (low == 3) {
+          if (!fits(body, 8)) return failure("truncated real", at);
+          const std::uint64_t bits = bigEndian(body, 8);
+          double real;
+          std::memcpy(&real, &bits, 8);
+          return Value(real);
+        }
+        return failure("unsupported real size (marker " + detail::hexByte(marker) + ")", at);
+      }
+
+      case 0x3: {
+        if (marker != 0x33) return failure("unknown object marker " + detail::hexByte(marker), at);
+        if (!fits(body, 8)) return failure("truncated date", at);
+        const std::uint64_t bits = bigEndian(body, 8);
+        double seconds;
+        std::memcpy(&seconds, &bits, 8);
+        return Value(Date{seconds});
+      }
+
+      case 0x4: {
+        auto length = lengthOf(low, body);
+        if (!length) return unexpected(length.error());
+        if (!fits(body, *length)) return failure("truncated data (" + std::to_string(*length) + " bytes)", at);
+        return Value(Data(bytes_ + body, static_cast<std::size_t>(*length)));
+      }
+
+      case 0x5:
+      case 0x6: {
+        auto text = readString(at);
+        if (!text) return unexpected(text.error());
+        return Value(std::move(*text));
+      }
+
+      case 0x8: {
+        const std::size_t width = low + 1;
+        if (width > 8) return failure("UID wider than 64 bits", at);
+        if (!fits(body, width)) return failure("truncated UID", at);
+        return Value(Uid{bigEndian(body, width)});
+      }
+
+      case 0xA: {
+        auto count = lengthOf(low, body);
+        if (!count) return unexpected(count.error());
+        if (*count > (tableOffset_ - body) / referenceSize_ || !fits(body, *count * referenceSize_))
+          return failure("truncated array (" + std::to_string(*count) + " elements)", at);
+        if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", at);
+        Array array;
+        array.reserve(static_cast<std::size_t>(*count));
+        for (std::uint64_t i = 0; i < *count; ++i) {
+          const std::size_t referenceAt = body + i * referenceSize_;
+          auto element = readReference(referenceAt, depth + 1);
+          if (!element) return element;
+          array.push_back(std::move(*element));
+        }
+        return Value(std::move(array));
+      }
+
+      case 0xC:
+        return failure("sets are not supported", at);
+
+      case 0xD: {
+        auto count = lengthOf(low, body);
+        if (!count) return unexpected(count.error());
+        if (*count > (tableOffset_ - body) / referenceSize_ / 2 || !fits(body, 2 * *count * referenceSize_))
+          return failure("truncated dictionary (" + std::to_string(*count) + " entries)", at);
+        if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", at);
+        Dictionary dictionary;
+        dictionary.reserve(static_cast<std::size_t>(*count));
+        const std::size_t valuesAt = body + *count * referenceSize_;
+        for (std::uint64_t i = 0; i < *count; ++i) {
+          const std::size_t keyAt = body + i * referenceSize_;
+          auto key = readKey(keyAt);
+          if (!key) return unexpected(key.error());
+          auto value = readReference(valuesAt + i * referenceSize_, depth + 1);
+          if (!value) return value;
+          dictionary.set(std::move(*key), std::move(*value));  // a repeated key: the last one wins
+        }
+        return Value(std::move(dictionary));
+      }
+
+      default:
+        return failure("unknown object marker " + detail::hexByte(marker), at);
+    }
+  }
+
+  Result<std::uint64_t> lengthOf(unsigned low, std::size_t& body) const {
+    if (low != 0xF) return std::uint64_t{low};
+    return readLength(body);
+  }
+
+  Result<std::uint64_t> objectIndexAt(std::size_t referenceAt) const {
+    const std::uint64_t index = bigEndian(referenceAt, referenceSize_);
+    if (index >= objectCount_)
+      return failure("object reference " + std::to_string(index) + " out of range (" +
+                         std::to_string(objectCount_) + " objects)",
+                     referenceAt);
+    return index;
+  }
+
+  Result<Value> readReference(std::size_t referenceAt, int depth) {
+    auto index = objectIndexAt(referenceAt);
+    if (!index) return unexpected(index.error());
+    return readObject(*index, depth, referenceAt);
+  }
+
+  // Dictionary keys are string objects; they are read straight into std::string.
+  Result<std::string> readKey(std::size_t referenceAt) {
+    auto index = objectIndexAt(referenceAt);
+    if (!index) return unexpected(index.error());
+    if (state_[*index] == State::Read) {
+      if (const std::string* text = cache_[*index].asString()) {
+        if (!spendKeyBytes(text->size())) return keysTooLarge(referenceAt);
+        return *text;
+      }
+      return failure("dictionary key is not a string", referenceAt);
+    }
+    const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
+    if (offset < kHeaderSize || offset >= tableOffset_)
+      return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) + " out of range",
+                     tableOffset_ + *index * offsetSize_);
+    const unsigned kind = bytes_[offset] >> 4;
+    if (kind != 0x5 && kind != 0x6) return failure("dictionary key is not a string", referenceAt);
+    auto key = readString(static_cast<std::size_t>(offset));
+    if (key && !spendKeyBytes(key->size())) return keysTooLarge(referenceAt);
+    return key;
+  }
+
+  // Keys are copied into each dictionary rather than shared, so a small file that references
+  // one long key from many dictionaries could otherwise expand without bound.
+  bool spendKeyBytes(std::size_t count) {
+    if (count > keyBytesBudget_) return false;
+    keyBytesBudget_ -= count;
+    return true;
+  }
+  Unexpected<Error> keysTooLarge(std::size_t at) const {
+    return failure("dictionary keys expand far beyond the file's size", at);
+  }
+
+  Result<std::string> readString(std::size_t at) const {
+    const unsigned marker = bytes_[at];
+    std::size_t body = at + 1;
+    auto length = lengthOf(marker & 0x0F, body);
+    if (!length) return unexpected(length.error());
+    std::string text;
+    if ((marker >> 4) == 0x5) {
+      if (!fits(body, *length)) return failure("truncated string (" + std::to_string(*length) + " bytes)", at);
+      text.assign(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
+      for (std::size_t i = 0; i < text.size(); ++i)
+        if (static_cast<unsigned char>(text[i]) >= 0x80) return failure("non-ASCII byte in ASCII string", body + i);
+      return text;
+    }
+    if (*length > (tableOffset_ - body) / 2 || !fits(body, *length * 2))
+      return failure("truncated string (" + std::to_string(*length) + " UTF-16 units)", at);
+    if (auto bad = unicode::utf16BigEndianToUtf8(bytes_ + body, static_cast<std::size_t>(*length), text))
+      return failure("unpaired UTF-16 surrogate in string", body + 2 * *bad);
+    return text;
+  }
+
+  const unsigned char* bytes_;
+  std::size_t size_;
+  unsigned offsetSize_ = 0;
+  unsigned referenceSize_ = 0;
+  std::uint64_t objectCount_ = 0;
+  std::uint64_t tableOffset_ = 0;
+  std::uint64_t keyBytesBudget_ = 0;
+  std::vector<State> state_;
+  std::vector<Value> cache_;  // objects read so far; copies share storage
+};
+
+}  // namespace
+
+Result<Value> readBinary(std::string_view bytes) { return BinaryReader(bytes).read(); }
+
+}  // namespace plist

@@ -1,0 +1,286 @@
+// Writer of the binary form. Equal strings, data and scalars are stored once; containers
+// shared between places (copies of one another) are stored once too, so a value read from a
+// file that references one object many times is written back at its original size.
+
+#include <cstdint>
+#include <cstring>
+#include <unordered_map>
+#include <vector>
+
+#include "plist/codec_internal.h"
+#include "plist/unicode.h"
+
+namespace plist {
+
+namespace {
+
+using detail::failure;
+
+struct ScalarKey {
+  std::uint8_t tag;
+  std::uint64_t bits;
+  bool operator==(const ScalarKey&) const = default;
+};
+struct ScalarKeyHash {
+  std::size_t operator()(const ScalarKey& key) const {
+    return std::hash<std::uint64_t>{}(key.bits * 31 + key.tag);
+  }
+};
+
+class BinaryWriter {
+ public:
+  Result<std::string> write(const Value& root) {
+    auto top = flatten(root, 0);
+    if (!top) return unexpected(top.error());
+
+    const std::uint64_t count = objects_.size();
+    referenceSize_ = widthFor(count - 1);
+
+    std::string out;
+    out.reserve(estimatedSize_ + count * (referenceSize_ + 4) + 64);
+    out.append("bplist00", 8);
+    std::vector<std::uint64_t> offsets;
+    offsets.reserve(count);
+    for (const Object& object : objects_) {
+      offsets.push_back(out.size());
+      writeObject(out, object);
+    }
+
+    const std::uint64_t tableOffset = out.size();
+    const unsigned offsetSize = widthFor(tableOffset);
+    for (std::uint64_t offset : offsets) appendBigEndian(out, offset, offsetSize);
+
+    out.append(6, '\0');
+    out += static_cast<char>(offsetSize);
+    out += static_cast<char>(referenceSize_);
+    appendBigEndian(out, count, 8);
+    appendBigEndian(out, *top, 8);
+    appendBigEndian(out, tableOffset, 8);
+    return out;
+  }
+
+ private:
+  enum class Type : std::uint8_t { Dictionary, Array, AsciiString, Utf16String, Data, Integer, Real, Boolean, Date, Uid };
+  struct Object {
+    Type type;
+    const Value* value;       // for every type but strings
+    std::string_view text;    // strings
+    std::size_t childrenAt;   // containers: position of their references in children_
+    std::size_t childCount;   // array elements, or dictionary entries
+  };
+
+  static unsigned widthFor(std::uint64_t maximum) {
+    if (maximum <= 0xFF) return 1;
+    if (maximum <= 0xFFFF) return 2;
+    if (maximum <= 0xFFFFFFFF) return 4;
+    return 8;
+  }
+
+  static void appendBigEndian(std::string& out, std::uint64_t value, unsigned width) {
+    for (unsigned i = width; i-- > 0;) out += static_cast<char>((value >> (8 * i)) & 0xFF);
+  }
+
+  std::uint64_t add(Object object) {
+    objects_.push_back(object);
+    return objects_.size() - 1;
+  }
+
+  Result<std::uint64_t> flattenString(std::string_view text) {
+    if (auto found = strings_.find(text); found != strings_.end()) return found->second;
+    const bool ascii = unicode::isAscii(text);
+    if (!ascii && unicode::findInvalidUtf8(text)) return failure("string is not valid UTF-8", 0);
+    estimatedSize_ += text.size() * (ascii ? 1 : 2) + 10;
+    const std::uint64_t index = add({ascii ? Type::AsciiString : Type::Utf16String, nullptr, text, 0, 0});
+    strings_.emplace(text, index);
+    return index;
+  }
+
+  std::uint64_t flattenScalar(const Value& value, Type type, std::uint64_t bits, bool variant = false) {
+    const ScalarKey key{static_cast<std::uint8_t>(static_cast<unsigned>(type) * 2 + variant), bits};
+    if (auto found = scalars_.find(key); found != scalars_.end()) return found->second;
+    estimatedSize_ += 17;
+    const std::uint64_t index = add({type, &value, {}, 0, 0});
+    scalars_.emplace(key, index);
+    return index;
+  }
+
+  Result<std::uint64_t> flatten(const Value& value, int depth) {
+    switch (value.kind()) {
+      case Kind::String:
+        return flattenString(*value.asString());
+      case Kind::Data: {
+        const std::string_view bytes = value.asData()->bytes();
+        if (auto found = data_.find(bytes); found != data_.end()) return found->second;
+        estimatedSize_ += bytes.size() + 10;
+        const std::uint64_t index = add({Type::Data, &value, {}, 0, 0});
+        data_.emplace(bytes, index);
+        return index;
+      }
+      case Kind::Integer: {
+        const Integer integer = *value.asInteger();
+        // Values above INT64_MAX share their bits with negative ones: tell them apart.
+        return flattenScalar(value, Type::Integer, integer.bits(), !integer.toInt64());
+      }
+      case Kind::Real: {
+        const double real = *value.asReal();
+        std::uint64_t bits;
+        std::memcpy(&bits, &real, 8);
+        return flattenScalar(value, Type::Real, bits);
+      }
+      case Kind::Boolean:
+        return flattenScalar(value, Type::Boolean, *value.asBoolean());
+      case Kind::Date: {
+        const double seconds = value.asDate()->secondsSinceReferenceDate;
+        std::uint64_t bits;
+        std::memcpy(&bits, &seconds, 8);
+        return flattenScalar(value, Type::Date, bits);
+      }
+      case Kind::Uid:
+        return flattenScalar(value, Type::Uid, value.asUid()->value);
+      case Kind::Array:
+      case Kind::Dictionary:
+        return flattenContainer(value, depth);
+    }
+    return failure("unknown value kind", 0);
+  }
+
+  Result<std::uint64_t> flattenContainer(const Value& value, int depth) {
+    const void* identity = value.identity();
+    if (identity) {
+      if (auto found = containers_.find(identity); found != containers_.end()) return found->second;
+    }
+    if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", 0);
+
+    const bool isDictionary = value.isDictionary();
+    const std::size_t count = isDictionary ? value.asDictionary()->size() : value.asArray()->size();
+    const std::uint64_t index =
+        add({isDictionary ? Type::Dictionary : Type::Array, &value, {}, children_.size(), count});
+    if (identity) containers_.emplace(identity, index);
+    estimatedSize_ += 10;
+
+    // Reserve this container's references first: its children append their own after them.
+    const std::size_t at = children_.size();
+    children_.resize(at + (isDictionary ? 2 * count : count));
+    if (isDictionary) {
+      std::size_t i = 0;
+      for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
+        auto key = flattenString(entry.key());
+        if (!key) return key;
+        children_[at + i++] = *key;
+      }
+      i = 0;
+      for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
+        auto child = flatten(entry.value(), depth + 1);
+        if (!child) return child;
+        children_[at + count + i++] = *child;
+      }
+    } else {
+      std::size_t i = 0;
+      for (const Value& element : *std::as_const(value).asArray()) {
+        auto child = flatten(element, depth + 1);
+        if (!child) return child;
+        children_[at + i++] = *child;
+      }
+    }
+    return index;
+  }
+
+  static void writeMarker(std::string& out, unsigned type, std::uint64_t length) {
+    if (length < 15) {
+      out += static_cast<char>((type << 4) | length);
+      return;
+    }
+    out += static_cast<char>((type << 4) | 0xF);
+    const unsigned width = widthFor(length);
+    out += static_cast<char>(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
+    appendBigEndian(out, length, width);
+  }
+
+  void writeObject(std::string& out, const Object& object) const {
+    switch (object.type) {
+      case Type::AsciiString:
+        writeMarker(out, 0x5, object.text.size());
+        out += object.text;
+        return;
+      case Type::Utf16String: {
+        std::string units;
+        units.reserve(object.text.size() * 2);
+        const std::size_t count = unicode::appendUtf16BigEndian(units, object.text);
+        writeMarker(out, 0x6, count);
+        out += units;
+        return;
+      }
+      case Type::Data: {
+        const std::string_view bytes = object.value->asData()->bytes();
+        writeMarker(out, 0x4, bytes.size());
+        out += bytes;
+        return;
+      }
+      case Type::Integer: {
+        const Integer integer = *object.value->asInteger();
+        if (!integer.toInt64()) {  // above INT64_MAX: sixteen bytes, the high eight zero
+          out += '\x14';
+          appendBigEndian(out, 0, 8);
+          appendBigEndian(out, integer.bits(), 8);
+        } else if (integer.isNegative()) {
+          out += '\x13';
+          appendBigEndian(out, integer.bits(), 8);
+        } else {
+          const unsigned width = integer.bits() > 0xFFFFFFFF ? 8 : widthFor(integer.bits());
+          out += static_cast<char>(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
+          appendBigEndian(out, integer.bits(), width);
+        }
+        return;
+      }
+      case Type::Real: {
+        const double real = *object.value->asReal();
+        std::uint64_t bits;
+        std::memcpy(&bits, &real, 8);
+        out += '\x23';
+        appendBigEndian(out, bits, 8);
+        return;
+      }
+      case Type::Date: {
+        const double seconds = object.value->asDate()->secondsSinceReferenceDate;
+        std::uint64_t bits;
+        std::memcpy(&bits, &seconds, 8);
+        out += '\x33';
+        appendBigEndian(out, bits, 8);
+        return;
+      }
+      case Type::Boolean:
+        out += *object.value->asBoolean() ? '\x09' : '\x08';
+        return;
+      case Type::Uid: {
+        const std::uint64_t uid = object.value->asUid()->value;
+        const unsigned width = widthFor(uid);
+        out += static_cast<char>(0x80 | (width - 1));
+        appendBigEndian(out, uid, width);
+        return;
+      }
+      case Type::Array:
+      case Type::Dictionary: {
+        writeMarker(out, object.type == Type::Array ? 0xA : 0xD, object.childCount);
+        const std::size_t references = object.type == Type::Array ? object.childCount : 2 * object.childCount;
+        for (std::size_t i = 0; i < references; ++i)
+          appendBigEndian(out, children_[object.childrenAt + i], referenceSize_);
+        return;
+      }
+    }
+  }
+
+  std::vector<Object> objects_;
+  std::vector<std::uint64_t> children_;
+  std::unordered_map<std::string_view, std::uint64_t> strings_;
+  std::unordered_map<std::string_view, std::uint64_t> data_;
+  std::unordered_map<ScalarKey, std::uint64_t, ScalarKeyHash> scalars_;
+  std::unordered_map<const void*, std::uint64_t> containers_;
+  std::size_t estimatedSize_ = 0;
+  unsigned referenceSize_ = 1;
+};
+
+}  // namespace
+
+Result<std::string> detail::writeBinaryChecked(const Value& value) { return BinaryWriter().write(value); }
+
+}  // namespace plist

@@ -1,0 +1,3 @@
+#include "plutil.h"
+
+int main(int argc, char* argv[]) { return plutil::run(argc, argv); }
