@@ -134,18 +134,18 @@ class FakeSparkleHelperEnvironment final : public SparkleHelperEnvironment {
     AEDesc copy;
     AEDuplicateDesc(event, &copy);
     const auto sent = ae::NSAppleEventDescriptor::adopt(&copy);
-    record("send " + codeText(sent.eventClass()) + "/" + codeText(sent.eventID()) + " to " +
-           codeText(sent.attributeDescriptorForKeyword(keyAddressAttr).descriptorType()) + " " +
-           sent.attributeDescriptorForKeyword(keyAddressAttr).data().toStdString() + " transactionID " +
-           std::to_string(sent.transactionID()) + " mode " + std::to_string(sendMode) + " timeout " +
-           std::to_string(timeOutInTicks) + (reply ? " reply " + nameOf(reply) : " no reply"));
     sentReturnIDs.push_back(sent.returnID());
     if (reply) {
-      // As the real call does: the caller gets an answer to release.
+      // As the real call does: the reply is filled with an answer the caller must release.
       if (AECreateAppleEvent(kCoreEventClass, kAEAnswer, nullptr, sent.returnID(), kAnyTransactionID, reply) == noErr) {
         remember(reply, "reply");
       }
     }
+    const auto address = sent.attributeDescriptorForKeyword(keyAddressAttr);
+    record("send " + codeText(sent.eventClass()) + "/" + codeText(sent.eventID()) + " to " +
+           codeText(address.descriptorType()) + " " + address.data().toStdString() + " transactionID " +
+           std::to_string(sent.transactionID()) + " mode " + std::to_string(sendMode) + " timeout " +
+           std::to_string(timeOutInTicks) + (reply ? " with reply record" : " no reply"));
     return sendStatus;
   }
   std::vector<AEReturnID> sentReturnIDs;

@@ -10,13 +10,14 @@
 #include <memory>
 
 #include "FakeSparkleHelperEnvironment.h"
+#include "updater/core/appcast.h"
 
 namespace {
 
 using Trace = std::vector<std::string>;
 
 const std::string kQuitSent =
-    "send aevt/quit to bund com.apple.mail transactionID 0 mode 3 timeout 600 reply reply";
+    "send aevt/quit to bund com.apple.mail transactionID 0 mode 3 timeout 600 with reply record";
 const std::string kActivateSent = "send misc/actv to bund com.apple.mail transactionID 0 mode 1 timeout -1 no reply";
 const std::string kBackgroundCheck = "updater checkForUpdatesInBackground";
 const std::string kForegroundCheck = "updater checkForUpdates null";
@@ -25,7 +26,7 @@ const QString kNoEnclosingBundle =
     QStringLiteral("Sparkle Update Error -- No MailbundleToUpdate specified in info.plist");
 
 class SparkleHelperTest : public ::testing::Test {
- protected:
+ public:  // the table-driven tests below reach these through lambdas
   void SetUp() override {
     ASSERT_TRUE(sandbox_.isValid());
     library_ = sandbox_.path() + "/Library";
@@ -71,7 +72,7 @@ class SparkleHelperTest : public ::testing::Test {
   QString plugin_;
   FakeSparkleHelperEnvironment env_;
   std::unique_ptr<SparkleHelper> helper_;
-  updater::SUAppcastItem item_;
+  updater::SUAppcastItem item_{updater::AppcastItem{}};
 };
 
 // ---- Launch -----------------------------------------------------------------------------
@@ -306,7 +307,7 @@ TEST_F(SparkleHelperTest, QuitRequestAddressIsTheIdentifiersUtf8BytesWithoutTerm
   helper_->quitApplicationWithBundleID(QString::fromUtf8("org.exämple.Mäil"));
   EXPECT_EQ(env_.trace.front(), "createDesc bund org.ex\xC3\xA4mple.M\xC3\xA4il");
   EXPECT_TRUE(env_.inOrder({"send aevt/quit to bund org.ex\xC3\xA4mple.M\xC3\xA4il transactionID 0 mode 3 "
-                            "timeout 600 reply reply"}));
+                            "timeout 600 with reply record"}));
 }
 
 TEST_F(SparkleHelperTest, QuitRequestStopsAtTheFirstFailureAndReleasesWhatItMade) {
