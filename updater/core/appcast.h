@@ -37,8 +37,9 @@ struct AppcastItem {
   qint64 contentLength = -1;     // enclosure length in bytes, -1 when missing or not a number
   QString edSignature;           // enclosure sparkle:edSignature, base64 as written (unchecked here)
 
-  // True when the item can be downloaded and checked: an enclosure with a url, a version, a
-  // positive length and a signature. Only such items are offered as updates.
+  // True when the item names something to download: an enclosure with a url, and a version.
+  // Only such items are offered. Length and signature are checked later, failing closed, so that
+  // an unsigned item is reported as such rather than silently passed over.
   bool isInstallable() const;
 };
 

@@ -22,7 +22,9 @@ struct ExtractionLimits {
 // (a StagingArea's extractionPath()). Returns the absolute path of the one top-level bundle.
 //
 // Refused, with a reason naming the entry: an unreadable or unsupported archive; absolute paths;
-// "." or ".." components; symbolic links that are absolute or lead outside the extracted tree;
+// ".." components ("." components are dropped, as in "./X.mailbundle/..."); symbolic links that
+// are absolute, lead outside the top-level bundle, or use ".." after a name (which a link to a
+// directory could turn into an escape);
 // hard links, device files, fifos and sockets; an entry written twice; more than one top-level
 // item, or one that is not a directory; exceeding a limit (counted on the bytes actually
 // written, whatever the headers claim). Files keep their owner-execute/read bits (mode & 0755),

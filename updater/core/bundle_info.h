@@ -21,7 +21,9 @@ struct BundleInfo {
 // Reads bundlePath/Contents/Info.plist (binary or XML), never following a link at the bundle or
 // in it. Refused: a missing or unreadable file, one that is not a property list, a top level that
 // is not a dictionary, a missing or non-string CFBundleIdentifier or CFBundleVersion. Optional
-// keys of the wrong type are treated as absent. Blocks on the read.
+// string keys of another type are treated as absent. The two switches accept a boolean, a number
+// or a string ("YES", "true", "1"...); SURequireSignedFeed set to anything it cannot read as
+// false counts as true, so that a typo never turns the protection off. Blocks on the read.
 Result<BundleInfo> readBundleInfo(const QString& bundlePath);
 
 // Checks an extracted bundle against the installed one: its Info.plist must read, name the same

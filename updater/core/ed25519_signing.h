@@ -24,10 +24,9 @@ Result<PublicKey> decodePublicKey(const QString& base64);
 Result<QByteArray> decodeSignature(const QString& base64);
 
 // Checks an Ed25519 signature over the whole file at archivePath. Fails closed with a reason when
-// the signature is missing, not base64, the wrong size, when the file's size differs from
-// expectedLength (the feed's enclosure length; pass -1 only where no length is known), when the
-// file cannot be read, or when the signature does not match. Reads the file (memory-mapped);
-// blocks for the time that takes.
+// the signature is missing, not base64, the wrong size, when expectedLength (the feed's enclosure
+// length) is unknown (negative) or differs from the file's size, when the file cannot be read, or
+// when the signature does not match. Reads the file (memory-mapped); blocks for the time that takes.
 Status verifyArchiveSignature(const QString& archivePath, const QString& signatureBase64,
                               qint64 expectedLength, const PublicKey& key);
 

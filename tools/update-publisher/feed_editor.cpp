@@ -1,0 +1,233 @@
+#include "tools/update-publisher/feed_editor.h"
+
+#include "updater/core/appcast.h"
+#include "updater/core/signed_feed.h"
+#include "updater/core/version_comparison.h"
+
+#include <QLocale>
+#include <QStringDecoder>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <optional>
+#include <vector>
+
+namespace publisher {
+namespace {
+
+using updater::Error;
+using updater::makeError;
+using updater::Result;
+
+const QString kAppcastNs = QString::fromLatin1(updater::kAppcastNamespace);
+const QString kSignedFeedNs = QString::fromLatin1(updater::kSignedFeedNamespace);
+const QString kSignedFeedPrefix = QStringLiteral("qf");
+
+struct Range {
+  qsizetype start = 0;
+  qsizetype end = 0;
+};
+
+// Where things are in the feed's text (offsets in UTF-16 units of the decoded text).
+struct FeedMap {
+  qsizetype rootTagClose = -1;        // the '>' (or "/>") ending the <rss ...> start tag
+  QString sparklePrefixUri;           // what "sparkle" is bound to on the root, if anything
+  QString signedFeedPrefix;           // a prefix the root binds to our namespace, if any
+  bool qfPrefixTaken = false;         // "qf" is bound to something else on the root
+  qsizetype channelTagEnd = -1;       // just after the <channel> start tag
+  qsizetype channelCloseStart = -1;   // the '<' of </channel>
+  Range expiryText{-1, -1};           // the text inside the expiry element
+  struct Item {
+    Range range;
+    QString version;
+  };
+  std::vector<Item> items;
+};
+
+// The '<' that opens the tag ending at offset.
+qsizetype tagStart(const QString& text, qsizetype tagEnd) { return text.lastIndexOf(u'<', tagEnd - 1); }
+
+Result<FeedMap> mapFeed(const QString& text) {
+  FeedMap map;
+  QXmlStreamReader xml(text);
+  int depth = 0;
+  bool inChannel = false;
+  std::optional<FeedMap::Item> item;
+  QString elementVersion;
+  QString attributeVersion;
+  while (!xml.atEnd()) {
+    const QXmlStreamReader::TokenType token = xml.readNext();
+    if (token == QXmlStreamReader::StartElement) {
+      ++depth;
+      const qsizetype end = xml.characterOffset();
+      if (depth == 1) {
+        map.rootTagClose = text[end - 2] == u'/' ? end - 2 : end - 1;
+        for (const QXmlStreamNamespaceDeclaration& ns : xml.namespaceDeclarations()) {
+          if (ns.prefix() == u"sparkle") map.sparklePrefixUri = ns.namespaceUri().toString();
+          if (ns.namespaceUri() == kSignedFeedNs && map.signedFeedPrefix.isEmpty()) map.signedFeedPrefix = ns.prefix().toString();
+          if (ns.prefix() == kSignedFeedPrefix && ns.namespaceUri() != kSignedFeedNs) map.qfPrefixTaken = true;
+        }
+      } else if (depth == 2 && xml.name() == u"channel" && xml.namespaceUri().isEmpty() && map.channelTagEnd < 0) {
+        inChannel = true;
+        map.channelTagEnd = end;
+      } else if (inChannel && depth == 3 && xml.name() == u"item" && xml.namespaceUri().isEmpty()) {
+        item = FeedMap::Item{{tagStart(text, end), -1}, {}};
+        elementVersion.clear();
+        attributeVersion.clear();
+      } else if (inChannel && depth == 3 && xml.name() == u"expires" && xml.namespaceUri() == kSignedFeedNs) {
+        map.expiryText.start = end;
+      } else if (item && depth == 4 && xml.name() == u"version" && xml.namespaceUri() == kAppcastNs) {
+        elementVersion = xml.readElementText().trimmed();
+        --depth;
+      } else if (item && depth == 4 && xml.name() == u"enclosure" && xml.namespaceUri().isEmpty()) {
+        attributeVersion = xml.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
+      }
+    } else if (token == QXmlStreamReader::EndElement) {
+      const qsizetype end = xml.characterOffset();
+      if (inChannel && depth == 3 && item && xml.name() == u"item") {
+        item->range.end = end;
+        item->version = elementVersion.isEmpty() ? attributeVersion : elementVersion;
+        map.items.push_back(*item);
+        item.reset();
+      } else if (inChannel && depth == 3 && map.expiryText.start >= 0 && map.expiryText.end < 0 && xml.name() == u"expires") {
+        map.expiryText.end = tagStart(text, end);
+      } else if (inChannel && depth == 2) {
+        map.channelCloseStart = tagStart(text, end);
+        inChannel = false;
+      }
+      --depth;
+    }
+  }
+  if (xml.hasError()) return makeError(QStringLiteral("The feed cannot be edited: %1").arg(xml.errorString()));
+  if (map.channelTagEnd < 0 || map.channelCloseStart < 0) return makeError(QStringLiteral("The feed has no <channel>."));
+  return map;
+}
+
+// The feed's text without any signature comment, checked to be a feed the updater reads.
+Result<QString> editableText(const QByteArray& feed) {
+  Result<updater::SignedFeedParts> parts = updater::splitSignedFeed(feed);
+  const QByteArray body = parts ? parts->signedBytes : feed;
+  if (Result<updater::Appcast> parsed = updater::parseAppcast(body); !parsed) return parsed.error();
+  QStringDecoder decoder(QStringDecoder::Utf8);
+  QString text = decoder.decode(body);
+  if (decoder.hasError()) return makeError(QStringLiteral("The feed is not UTF-8 text; it cannot be edited."));
+  return text;
+}
+
+// The white space that starts the line holding offset, when only white space precedes it there.
+QString indentationAt(const QString& text, qsizetype offset) {
+  const qsizetype lineStart = text.lastIndexOf(u'\n', offset - 1) + 1;
+  const QString before = text.mid(lineStart, offset - lineStart);
+  return before.trimmed().isEmpty() ? before : QString();
+}
+
+// Removes [start, end) and, when the range sits alone on its line(s), that line's indentation and
+// line break too.
+void removeRange(QString& text, qsizetype start, qsizetype end) {
+  const qsizetype lineStart = text.lastIndexOf(u'\n', start - 1);
+  const bool aloneBefore = lineStart >= 0 && text.mid(lineStart + 1, start - lineStart - 1).trimmed().isEmpty();
+  if (aloneBefore) start = lineStart;
+  text.remove(start, end - start);
+}
+
+QString escaped(const QString& s) { return s.toHtmlEscaped(); }
+
+QString itemText(const FeedItem& item, const QString& indent) {
+  const QString inner = indent + QStringLiteral("  ");
+  QString out = QStringLiteral("<item>\n");
+  auto line = [&](const QString& content) { out += inner + content + u'\n'; };
+  line(QStringLiteral("<title>%1</title>").arg(escaped(item.title)));
+  if (item.pubDate.isValid()) {
+    line(QStringLiteral("<pubDate>%1</pubDate>").arg(QLocale::c().toString(item.pubDate.toUTC(), QStringLiteral("ddd, dd MMM yyyy hh:mm:ss +0000"))));
+  }
+  line(QStringLiteral("<sparkle:version>%1</sparkle:version>").arg(escaped(item.version)));
+  if (!item.shortVersion.isEmpty()) line(QStringLiteral("<sparkle:shortVersionString>%1</sparkle:shortVersionString>").arg(escaped(item.shortVersion)));
+  if (!item.releaseNotesLink.isEmpty()) line(QStringLiteral("<sparkle:releaseNotesLink>%1</sparkle:releaseNotesLink>").arg(escaped(item.releaseNotesLink)));
+  if (!item.description.isEmpty()) line(QStringLiteral("<description>%1</description>").arg(escaped(item.description)));
+  if (item.critical) line(QStringLiteral("<sparkle:criticalUpdate/>"));
+  QString enclosure = QStringLiteral("<enclosure url=\"%1\" length=\"%2\" type=\"application/octet-stream\"").arg(escaped(item.url)).arg(item.length);
+  if (!item.edSignature.isEmpty()) enclosure += QStringLiteral(" sparkle:edSignature=\"%1\"").arg(escaped(item.edSignature));
+  line(enclosure + QStringLiteral("/>"));
+  out += indent + QStringLiteral("</item>");
+  return out;
+}
+
+}  // namespace
+
+QByteArray newFeed(const QString& channelTitle) {
+  return QStringLiteral(
+             "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+             "<rss version=\"2.0\" xmlns:sparkle=\"%1\">\n"
+             "  <channel>\n"
+             "    <title>%2</title>\n"
+             "  </channel>\n"
+             "</rss>\n")
+      .arg(kAppcastNs, escaped(channelTitle))
+      .toUtf8();
+}
+
+Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item) {
+  Result<QString> text = editableText(feed);
+  if (!text) return text.error();
+  Result<FeedMap> map = mapFeed(*text);
+  if (!map) return map.error();
+  if (!map->sparklePrefixUri.isEmpty() && map->sparklePrefixUri != kAppcastNs) {
+    return makeError(QStringLiteral("The feed binds the prefix \"sparkle\" to %1, not to %2.").arg(map->sparklePrefixUri, kAppcastNs));
+  }
+
+  // An item of the same version is replaced where it stands (further ones are dropped); a new
+  // version goes first, newest first, or alone before </channel>.
+  QString out = *text;
+  std::vector<Range> sameVersion;
+  for (const FeedMap::Item& existing : map->items) {
+    if (updater::compareVersions(existing.version, item.version) == 0) sameVersion.push_back(existing.range);
+  }
+  // Edit from the end backwards so that earlier offsets stay valid.
+  if (!sameVersion.empty()) {
+    for (auto r = sameVersion.rbegin(); r != sameVersion.rend(); ++r) {
+      if (r + 1 == sameVersion.rend()) {
+        out.replace(r->start, r->end - r->start, itemText(item, indentationAt(out, r->start)));
+      } else {
+        removeRange(out, r->start, r->end);
+      }
+    }
+  } else if (!map->items.empty()) {
+    const qsizetype at = map->items.front().range.start;
+    const QString indent = indentationAt(out, at);
+    out.insert(at, itemText(item, indent) + u'\n' + indent);
+  } else {
+    // Before </channel>: the item gets a line of its own, </channel> keeps its indentation.
+    const qsizetype at = map->channelCloseStart;
+    const QString closeIndent = indentationAt(out, at);
+    out.insert(at, QStringLiteral("  ") + itemText(item, closeIndent + QStringLiteral("  ")) + u'\n' + closeIndent);
+  }
+  if (map->sparklePrefixUri.isEmpty()) {
+    out.insert(map->rootTagClose, QStringLiteral(" xmlns:sparkle=\"%1\"").arg(kAppcastNs));
+  }
+  return out.toUtf8();
+}
+
+Result<QByteArray> setFeedExpiry(const QByteArray& feed, const QDateTime& expiresAt) {
+  Result<QString> text = editableText(feed);
+  if (!text) return text.error();
+  Result<FeedMap> map = mapFeed(*text);
+  if (!map) return map.error();
+  const QString when = expiresAt.toUTC().toString(Qt::ISODate);
+  QString out = *text;
+  if (map->expiryText.start >= 0 && map->expiryText.end >= map->expiryText.start) {
+    out.replace(map->expiryText.start, map->expiryText.end - map->expiryText.start, when);
+    return out.toUtf8();
+  }
+  QString prefix = map->signedFeedPrefix;
+  if (prefix.isEmpty() && map->qfPrefixTaken) {
+    return makeError(QStringLiteral("The feed binds the prefix \"%1\" to another namespace.").arg(kSignedFeedPrefix));
+  }
+  const bool declare = prefix.isEmpty();
+  if (declare) prefix = kSignedFeedPrefix;
+  const QString indent = indentationAt(out, map->channelCloseStart) + QStringLiteral("  ");
+  out.insert(map->channelTagEnd, u'\n' + indent + QStringLiteral("<%1:expires>%2</%1:expires>").arg(prefix, when));
+  if (declare) out.insert(map->rootTagClose, QStringLiteral(" xmlns:%1=\"%2\"").arg(prefix, kSignedFeedNs));
+  return out.toUtf8();
+}
+
+}  // namespace publisher

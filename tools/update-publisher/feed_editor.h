@@ -1,0 +1,38 @@
+// Editing an update feed as text, so that everything the publisher wrote by hand (comments,
+// other elements, formatting) stays exactly as it was.
+#pragma once
+
+#include "updater/core/result.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+namespace publisher {
+
+struct FeedItem {
+  QString title;
+  QString version;             // sparkle:version
+  QString shortVersion;        // sparkle:shortVersionString, omitted when empty
+  QString url;                 // enclosure url
+  qint64 length = 0;           // enclosure length
+  QString edSignature;         // enclosure sparkle:edSignature, omitted when empty
+  QString releaseNotesLink;    // omitted when empty
+  QString description;         // omitted when empty
+  bool critical = false;       // sparkle:criticalUpdate
+  QDateTime pubDate;           // written in RFC 2822 form, omitted when invalid
+};
+
+// A new feed with an empty channel of that title.
+QByteArray newFeed(const QString& channelTitle);
+
+// Adds item as the channel's first item. An item with the same version (compareVersions) is
+// replaced. The feed must be one parseAppcast() accepts, in UTF-8; a signature comment at its end
+// is dropped (the edit voids it). The root gets the "sparkle" namespace declaration if it lacks it;
+// a "sparkle" prefix bound to another namespace is an error.
+updater::Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item);
+
+// Sets the channel's expiry (signed-feed extension), replacing an existing one. Same conditions.
+updater::Result<QByteArray> setFeedExpiry(const QByteArray& feed, const QDateTime& expiresAt);
+
+}  // namespace publisher

@@ -1,0 +1,12 @@
+#include "tools/update-publisher/publisher.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char* argv[]) {
+  QCoreApplication app(argc, argv);
+  QTextStream out(stdout);
+  QTextStream err(stderr);
+  return publisher::runPublisher(app.arguments().mid(1), out, err);
+}

@@ -1,0 +1,181 @@
+#include "updater/core/appcast.h"
+
+#include "updater/core/version_comparison.h"
+
+#include <QXmlStreamReader>
+
+namespace updater {
+namespace {
+
+const QString kAppcastNs = QString::fromLatin1(kAppcastNamespace);
+const QString kSignedFeedNs = QString::fromLatin1(kSignedFeedNamespace);
+
+bool isPlain(const QXmlStreamReader& xml, QStringView name) {
+  return xml.namespaceUri().isEmpty() && xml.name() == name;
+}
+bool isAppcast(const QXmlStreamReader& xml, QStringView name) {
+  return xml.namespaceUri() == kAppcastNs && xml.name() == name;
+}
+
+// Reads the text of the current element; any markup inside it contributes its text only.
+QString elementText(QXmlStreamReader& xml) {
+  return xml.readElementText(QXmlStreamReader::IncludeChildElements);
+}
+
+class FeedReader {
+ public:
+  explicit FeedReader(const QByteArray& document) : xml_(document) {
+    // Entities declared in a DTD are never expanded: any DTD is refused below, and this keeps
+    // the reader from expanding more than a trifle should one ever slip through.
+    xml_.setEntityExpansionLimit(0);
+  }
+
+  Result<Appcast> read() {
+    Appcast appcast;
+    bool sawChannel = false;
+    if (!nextStartElement()) return failure(QStringLiteral("the document has no root element"));
+    if (!isPlain(xml_, u"rss")) return failure(QStringLiteral("the root element is not <rss>"));
+    while (nextStartElement()) {
+      if (isPlain(xml_, u"channel") && !sawChannel) {
+        sawChannel = true;
+        readChannel(appcast);
+      } else {
+        skip();
+      }
+    }
+    if (refusal_) return *refusal_;
+    if (xml_.hasError()) return failure(xml_.errorString());
+    if (!sawChannel) return failure(QStringLiteral("the feed has no <channel>"));
+    return appcast;
+  }
+
+ private:
+  // Advances to the next start element inside the current one; false at its end or on error.
+  // A DTD anywhere ends the reading: documents that declare entities are refused outright.
+  bool nextStartElement() {
+    while (!refusal_ && !xml_.atEnd()) {
+      switch (xml_.readNext()) {
+        case QXmlStreamReader::StartElement: return true;
+        case QXmlStreamReader::EndElement: return false;
+        case QXmlStreamReader::DTD:
+          refusal_ = failure(QStringLiteral("the document has a DTD; feeds may not declare entities"));
+          return false;
+        case QXmlStreamReader::EntityReference:
+          refusal_ = failure(QStringLiteral("the document refers to an undeclared entity"));
+          return false;
+        default: break;
+      }
+    }
+    return false;
+  }
+
+  void skip() { xml_.skipCurrentElement(); }
+
+  void readChannel(Appcast& appcast) {
+    while (nextStartElement()) {
+      if (isPlain(xml_, u"title")) {
+        appcast.title = elementText(xml_).trimmed();
+      } else if (isPlain(xml_, u"item")) {
+        appcast.items.push_back(readItem());
+      } else if (xml_.namespaceUri() == kSignedFeedNs && xml_.name() == u"expires") {
+        readExpiry(appcast);
+      } else {
+        skip();
+      }
+    }
+  }
+
+  void readExpiry(Appcast& appcast) {
+    const QString text = elementText(xml_).trimmed();
+    const QDateTime when = QDateTime::fromString(text, Qt::ISODateWithMs);
+    // Only an explicit zone ("Z" or an offset) means the same instant to every reader of the feed;
+    // without one Qt reads local time.
+    if (!when.isValid() || when.timeSpec() == Qt::LocalTime) {
+      refusal_ = failure(QStringLiteral("the feed's expiry \"%1\" is not an ISO 8601 date and time with a zone").arg(text));
+      return;
+    }
+    appcast.expiresAt = when.toUTC();
+  }
+
+  AppcastItem readItem() {
+    AppcastItem item;
+    QString elementVersion;
+    QString elementShortVersion;
+    QString attributeVersion;
+    QString attributeShortVersion;
+    while (nextStartElement()) {
+      if (isPlain(xml_, u"title")) {
+        item.title = elementText(xml_).trimmed();
+      } else if (isPlain(xml_, u"description")) {
+        item.itemDescription = elementText(xml_);
+      } else if (isPlain(xml_, u"pubDate")) {
+        item.pubDate = elementText(xml_).trimmed();
+      } else if (isPlain(xml_, u"enclosure") && !item.hasEnclosure) {
+        const QXmlStreamAttributes attributes = xml_.attributes();
+        item.hasEnclosure = true;
+        item.fileURL = attributes.value(QString(), QStringLiteral("url")).trimmed().toString();
+        bool ok = false;
+        const qint64 length = attributes.value(QString(), QStringLiteral("length")).trimmed().toLongLong(&ok);
+        item.contentLength = ok && length >= 0 ? length : -1;
+        item.edSignature = attributes.value(kAppcastNs, QStringLiteral("edSignature")).trimmed().toString();
+        attributeVersion = attributes.value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
+        attributeShortVersion = attributes.value(kAppcastNs, QStringLiteral("shortVersionString")).trimmed().toString();
+        skip();
+      } else if (isAppcast(xml_, u"version")) {
+        elementVersion = elementText(xml_).trimmed();
+      } else if (isAppcast(xml_, u"shortVersionString")) {
+        elementShortVersion = elementText(xml_).trimmed();
+      } else if (isAppcast(xml_, u"releaseNotesLink")) {
+        item.releaseNotesURL = elementText(xml_).trimmed();
+      } else if (isAppcast(xml_, u"criticalUpdate")) {
+        item.isCriticalUpdate = true;
+        skip();
+      } else {
+        skip();
+      }
+    }
+    item.versionString = !elementVersion.isEmpty() ? elementVersion : attributeVersion;
+    item.displayVersionString = !elementShortVersion.isEmpty() ? elementShortVersion : attributeShortVersion;
+    if (item.displayVersionString.isEmpty()) item.displayVersionString = item.versionString;
+    return item;
+  }
+
+  Error failure(const QString& what) const {
+    return makeError(QStringLiteral("The update feed cannot be read (line %1): %2")
+                         .arg(xml_.lineNumber())
+                         .arg(what));
+  }
+
+  QXmlStreamReader xml_;
+  std::optional<Error> refusal_;
+};
+
+}  // namespace
+
+bool AppcastItem::isInstallable() const {
+  return hasEnclosure && !fileURL.isEmpty() && !versionString.isEmpty();
+}
+
+Result<Appcast> parseAppcast(const QByteArray& document) {
+  if (document.size() > kMaxFeedBytes) {
+    return makeError(QStringLiteral("The update feed is too large (%1 bytes; at most %2 are accepted).")
+                         .arg(document.size())
+                         .arg(kMaxFeedBytes));
+  }
+  return FeedReader(document).read();
+}
+
+std::optional<AppcastItem> bestUpdate(const Appcast& appcast, const QString& installedVersion,
+                                      const QString& skippedVersion) {
+  const AppcastItem* best = nullptr;
+  for (const AppcastItem& item : appcast.items) {
+    if (!item.isInstallable()) continue;
+    if (compareVersions(item.versionString, installedVersion) <= 0) continue;
+    if (!skippedVersion.isEmpty() && compareVersions(item.versionString, skippedVersion) <= 0) continue;
+    if (!best || compareVersions(item.versionString, best->versionString) > 0) best = &item;
+  }
+  if (!best) return std::nullopt;
+  return *best;
+}
+
+}  // namespace updater
