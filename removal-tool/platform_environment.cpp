@@ -1,0 +1,81 @@
+#include "platform_environment.h"
+
+#include "appkit/alert.h"
+#include "appkit/application.h"
+#include "foundation/bundle.h"
+#include "foundation/file_manager.h"
+#include "foundation/log.h"
+#include "foundation/search_paths.h"
+#include "foundation/user_defaults.h"
+
+QStringList PlatformEnvironment::userLibraryDirectories() {
+  return foundation::NSSearchPathForDirectoriesInDomains(foundation::NSLibraryDirectory,
+                                                         foundation::NSUserDomainMask, true);
+}
+
+std::optional<QString> PlatformEnvironment::bundlePathForBundleAtPath(const QString& path) {
+  const std::optional<foundation::NSBundle> bundle = foundation::NSBundle::bundleWithPath(path);
+  if (!bundle) return std::nullopt;
+  return bundle->bundlePath();
+}
+
+bool PlatformEnvironment::fileExistsAtPathIsDirectory(const QString& path, bool* isDirectory) {
+  return foundation::NSFileManager::defaultManager().fileExistsAtPathIsDirectory(path,
+                                                                                 isDirectory);
+}
+
+bool PlatformEnvironment::removeItemAtPathError(const QString& path,
+                                                QString* localizedDescription) {
+  foundation::NSError error;
+  if (foundation::NSFileManager::defaultManager().removeItemAtPathError(path, &error)) return true;
+  *localizedDescription = error.localizedDescription();
+  return false;
+}
+
+PersistentDomainRead PlatformEnvironment::persistentDomainForName(const QString& name) {
+  auto read = foundation::NSUserDefaults::standardUserDefaults().persistentDomainForName(name);
+  PersistentDomainRead result;
+  if (read.has_value())
+    result.domain = read.value();
+  else
+    result.error = read.error();
+  return result;
+}
+
+bool PlatformEnvironment::setPersistentDomainForName(const plist::Dictionary& domain,
+                                                     const QString& name, QString* error) {
+  auto written =
+      foundation::NSUserDefaults::standardUserDefaults().setPersistentDomainForName(domain, name);
+  if (written.has_value()) return true;
+  *error = written.error();
+  return false;
+}
+
+void PlatformEnvironment::log(const QString& format, const QString& argument) {
+  foundation::NSLog(format, argument);
+}
+
+int PlatformEnvironment::runAlertPanel(const QString& title, const QString& message,
+                                       const QString& defaultButton,
+                                       const QString& alternateButton,
+                                       const QString& otherButton) {
+  return appkit::NSRunAlertPanel(title, message, defaultButton, alternateButton, otherButton);
+}
+
+OSStatus PlatformEnvironment::buildAppleEvent(AEEventClass eventClass, AEEventID eventID,
+                                              DescType addressType, const void* addressData,
+                                              Size addressLength, AEReturnID returnID,
+                                              AETransactionID transactionID, AppleEvent* result,
+                                              AEBuildError* error, const char* parameterFormat) {
+  return AEBuildAppleEvent(eventClass, eventID, addressType, addressData, addressLength, returnID,
+                           transactionID, result, error, parameterFormat);
+}
+
+OSStatus PlatformEnvironment::sendMessage(const AppleEvent* event, AppleEvent* reply,
+                                          AESendMode sendMode, long timeOutInTicks) {
+  return AESendMessage(event, reply, sendMode, timeOutInTicks);
+}
+
+OSErr PlatformEnvironment::disposeDesc(AEDesc* desc) { return AEDisposeDesc(desc); }
+
+void PlatformEnvironment::terminate(QObject* sender) { appkit::NSApp()->terminate(sender); }

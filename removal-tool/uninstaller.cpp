@@ -1,0 +1,141 @@
+#include "uninstaller.h"
+
+#include "foundation/log.h"
+#include "foundation/path_utilities.h"
+#include "mail-interface/mail.h"
+#include "uninstaller_environment.h"
+
+#include <QByteArray>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+const QString kCompleteTitle = QStringLiteral("Uninstall Complete");
+const QString kCompleteMessage = QStringLiteral("Quillane was successfully removed");
+const QString kCompleteButton = QStringLiteral("Done");
+const QString kFailedTitle = QStringLiteral("Uninstall Not Successful");
+const QString kFailedMessage =
+    QStringLiteral("Quillane 2 was not successfully removed.  The following error occurred\n%@");
+const QString kFailedButton = QStringLiteral("OK");
+const QString kDeleteFailedLog = QStringLiteral("Delete operation did not succeed: %@!");
+const QString kSettingsUnreadableLog =
+    QStringLiteral("Mail's settings were left unchanged; they could not be read: %@");
+const QString kSettingsUnwrittenLog =
+    QStringLiteral("Mail's settings were left unchanged; they could not be written: %@");
+
+constexpr int kItemCount = 3;
+
+}  // namespace
+
+const std::array<RemovalTarget, 3>& Uninstaller::targets() {
+  static const std::array<RemovalTarget, 3> kTargets = {{
+      {"Mail/Bundles/Quillane.mailbundle", "Plug-in", RemovalTarget::Presence::Bundle},
+      {"Spotlight/Quillane.mdimporter", "Spotlight importer", RemovalTarget::Presence::Bundle},
+      {"Mail/Bundles/Quillane Extras", "Extras folder", RemovalTarget::Presence::Directory},
+  }};
+  return kTargets;
+}
+
+Uninstaller::Uninstaller(UninstallerEnvironment& environment, QObject* parent)
+    : QObject(parent), environment_(environment) {}
+
+void Uninstaller::cancel(QObject* sender) { environment_.terminate(sender); }
+
+OSStatus Uninstaller::quitApplicationWithBundleID(const QString& bundleIdentifier) {
+  const QByteArray address = bundleIdentifier.toUtf8();  // no terminating zero is sent
+  AppleEvent event;
+  AEInitializeDesc(&event);
+  const mail::MessageFields& quit = mail::kQuitMessage;
+  const OSStatus built = environment_.buildAppleEvent(
+      quit.eventClass, quit.eventID, quit.addressType, address.constData(), address.size(),
+      quit.returnID, quit.transactionID, &event, nullptr, "");
+  if (built != noErr) return built;  // nothing was made, so nothing to dispose
+
+  AppleEvent reply;  // no reply is asked for, so it stays empty
+  AEInitializeDesc(&reply);
+  const OSStatus sent = environment_.sendMessage(&event, &reply, mail::kQuitWithoutWaiting.sendMode,
+                                                 mail::kQuitWithoutWaiting.timeoutTicks);
+  environment_.disposeDesc(&event);
+  return sent;
+}
+
+bool Uninstaller::_moveFileToUserTrash(const QString& path) {
+  QString description;
+  if (environment_.removeItemAtPathError(path, &description)) return true;
+  environment_.log(kDeleteFailedLog, description);
+  environment_.runAlertPanel(kFailedTitle, foundation::stringWithFormat(kFailedMessage, description), kFailedButton,
+                             QString(), QString());
+  return false;
+}
+
+QStringList Uninstaller::libraryDirectoriesInVisitOrder() const {
+  QStringList directories = environment_.userLibraryDirectories();
+  std::reverse(directories.begin(), directories.end());  // last entry first
+  return directories;
+}
+
+std::optional<QString> Uninstaller::presentItemPath(const QString& libraryDirectory,
+                                                    const RemovalTarget& target) const {
+  const QString path = foundation::stringByAppendingPathComponent(
+      libraryDirectory, QString::fromUtf8(target.relativePath));
+  switch (target.presence) {
+    case RemovalTarget::Presence::Bundle:
+      return environment_.bundlePathForBundleAtPath(path);
+    case RemovalTarget::Presence::Directory: {
+      bool isDirectory = false;
+      if (environment_.fileExistsAtPathIsDirectory(path, &isDirectory) && isDirectory) return path;
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+void Uninstaller::uninstall(QObject* sender) {
+  // Fire and forget: whether Mail got the request changes nothing below.
+  quitApplicationWithBundleID(QString::fromUtf8(mail::kMailBundleIdentifier));
+
+  int removedCount = 0;  // across every Library folder, never reset
+  for (const QString& library : libraryDirectoriesInVisitOrder()) {
+    for (const RemovalTarget& target : targets()) {
+      const std::optional<QString> path = presentItemPath(library, target);
+      if (path && _moveFileToUserTrash(*path)) ++removedCount;
+    }
+    if (removedCount == kItemCount) {
+      cleanUpMailTableColumns();
+      environment_.runAlertPanel(kCompleteTitle, kCompleteMessage, kCompleteButton, QString(),
+                                 QString());
+    }
+  }
+  environment_.terminate(sender);
+}
+
+void Uninstaller::cleanUpMailTableColumns() {
+  const QString domainName = QString::fromUtf8(mail::kPreferenceDomain);
+  PersistentDomainRead read = environment_.persistentDomainForName(domainName);
+  if (read.error) {
+    // Writing back what we could not read would destroy the user's settings.
+    environment_.log(kSettingsUnreadableLog, *read.error);
+    return;
+  }
+  if (!read.domain) return;  // no settings at all: there is nothing to clean, nothing to create
+
+  plist::Dictionary workingCopy = *read.domain;
+  if (plist::Value* tableColumns = workingCopy.find(mail::kTableColumnsKey)) {
+    if (plist::Dictionary* columnsByList = tableColumns->asDictionary()) {
+      const std::vector<std::string> pluginColumns(mail::kPluginColumnIdentifiers.begin(),
+                                                   mail::kPluginColumnIdentifiers.end());
+      for (auto&& [listName, columns] : *columnsByList) {
+        // Values of another kind are not Mail's column settings; keep them as they are.
+        if (plist::Dictionary* columnSettings = columns.asDictionary())
+          columnSettings->removeObjectsForKeys(pluginColumns);
+      }
+    }
+  }
+
+  QString error;
+  if (!environment_.setPersistentDomainForName(workingCopy, domainName, &error))
+    environment_.log(kSettingsUnwrittenLog, error);
+}

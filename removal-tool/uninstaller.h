@@ -1,0 +1,63 @@
+// The removal tool's controller: asks Mail to quit, deletes the plug-in's three installed
+// items from the user's Library folder, cleans Mail's column settings after a complete
+// removal, tells the user the outcome and quits the tool.
+#pragma once
+
+#include "ae/AppleEvents.h"
+
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <optional>
+
+class UninstallerEnvironment;
+
+// One installed item of the plug-in, relative to a Library folder.
+struct RemovalTarget {
+  enum class Presence {
+    Bundle,     // present when it opens as a bundle; the bundle's own path is removed
+    Directory,  // present when it exists and is a directory (a plain file counts as absent)
+  };
+  const char* relativePath;
+  const char* displayName;
+  Presence presence;
+};
+
+class Uninstaller : public QObject {
+  Q_OBJECT
+
+ public:
+  // The plug-in bundle, its Spotlight importer and its folder of extras, in removal order.
+  static const std::array<RemovalTarget, 3>& targets();
+
+  // `environment` must outlive the controller.
+  explicit Uninstaller(UninstallerEnvironment& environment, QObject* parent = nullptr);
+
+  // Quits the tool at once; touches neither Mail nor any file.
+  void cancel(QObject* sender);
+
+  // Asks the application with that identifier to quit, without waiting for it. Returns the
+  // status of building or sending the request (0 when it was handed over).
+  OSStatus quitApplicationWithBundleID(const QString& bundleIdentifier);
+
+  // Deletes the item at `path` outright (not to the Trash). On failure logs a line, shows
+  // the failure alert and returns false; the item is then left whole.
+  bool _moveFileToUserTrash(const QString& path);
+
+  // One removal run, then the tool quits, whatever the outcome.
+  void uninstall(QObject* sender);
+
+  // The path the run would delete for `target` inside `libraryDirectory`, or nothing when
+  // the item counts as absent. The window uses it to show what a run will remove.
+  std::optional<QString> presentItemPath(const QString& libraryDirectory,
+                                         const RemovalTarget& target) const;
+
+  // The user's Library folders in the order a run visits them.
+  QStringList libraryDirectoriesInVisitOrder() const;
+
+ private:
+  void cleanUpMailTableColumns();
+
+  UninstallerEnvironment& environment_;
+};

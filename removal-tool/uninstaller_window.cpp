@@ -1,0 +1,129 @@
+#include "uninstaller_window.h"
+
+#include "disk_usage.h"
+#include "foundation/path_utilities.h"
+#include "uninstaller.h"
+
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QFont>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+// "~/Library/..." reads better than the full path to the home folder.
+QString pathForDisplay(const QString& path) {
+  const QString home = QDir::homePath();
+  if (!home.isEmpty() && home != QLatin1String("/") && path.startsWith(home + QLatin1Char('/')))
+    return QLatin1Char('~') + path.mid(home.size());
+  return path;
+}
+
+}  // namespace
+
+UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
+    : QDialog(parent), uninstaller_(uninstaller) {
+  setObjectName(QStringLiteral("UninstallerWindow"));
+  setWindowTitle(tr("Uninstall Quillane"));
+
+  auto* heading = new QLabel(tr("Remove Quillane from Mail?"));
+  QFont bold = heading->font();
+  bold.setBold(true);
+  bold.setPointSizeF(bold.pointSizeF() * 1.2);
+  heading->setFont(bold);
+
+  auto* explanation = new QLabel(
+      tr("Mail will be asked to quit. These items are then deleted from your Library folder; "
+         "they are not moved to the Trash."));
+  explanation->setWordWrap(true);
+
+  auto* grid = new QGridLayout;
+  grid->setHorizontalSpacing(16);
+  addItemRows(grid);
+
+  uninstallButton_ = new QPushButton(tr("Uninstall"));
+  uninstallButton_->setObjectName(QStringLiteral("uninstallButton"));
+  uninstallButton_->setDefault(true);  // Return
+  cancelButton_ = new QPushButton(tr("Cancel"));
+  cancelButton_->setObjectName(QStringLiteral("cancelButton"));
+  cancelButton_->setAutoDefault(false);
+  auto* buttons = new QDialogButtonBox;
+  buttons->addButton(uninstallButton_, QDialogButtonBox::AcceptRole);
+  buttons->addButton(cancelButton_, QDialogButtonBox::RejectRole);
+
+  connect(uninstallButton_, &QPushButton::clicked, this, [this] {
+    startCommand();
+    uninstaller_.uninstall(uninstallButton_);
+  });
+  connect(cancelButton_, &QPushButton::clicked, this, [this] {
+    startCommand();
+    uninstaller_.cancel(cancelButton_);
+  });
+
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(heading);
+  layout->addWidget(explanation);
+  layout->addLayout(grid);
+  layout->addStretch();
+  layout->addWidget(buttons);
+  uninstallButton_->setFocus();
+
+  QTimer::singleShot(0, this, &UninstallerWindow::showItemSizes);
+}
+
+void UninstallerWindow::addItemRows(QGridLayout* grid) {
+  int row = 0;
+  for (const QString& library : uninstaller_.libraryDirectoriesInVisitOrder()) {
+    for (const RemovalTarget& target : Uninstaller::targets()) {
+      const QString path = foundation::stringByAppendingPathComponent(
+          library, QString::fromUtf8(target.relativePath));
+      ItemRow item;
+      item.presentPath = uninstaller_.presentItemPath(library, target);
+      auto* name = new QLabel(tr(target.displayName));
+      auto* where = new QLabel(pathForDisplay(item.presentPath.value_or(path)));
+      where->setTextInteractionFlags(Qt::TextSelectableByMouse);
+      item.sizeLabel = new QLabel(item.presentPath ? tr("…") : tr("not found"));
+      item.sizeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      item.sizeLabel->setObjectName(QStringLiteral("size%1").arg(row));
+      grid->addWidget(name, row, 0);
+      grid->addWidget(where, row, 1);
+      grid->addWidget(item.sizeLabel, row, 2);
+      rows_.push_back(item);
+      ++row;
+    }
+  }
+  if (row == 0) {
+    auto* none = new QLabel(tr("Your Library folder could not be found; nothing will be removed."));
+    none->setWordWrap(true);
+    grid->addWidget(none, 0, 0, 1, 3);
+  }
+}
+
+void UninstallerWindow::showItemSizes() {
+  if (commandStarted_) return;  // the items may be gone already
+  const QLocale locale;
+  for (ItemRow& item : rows_) {
+    if (!item.presentPath) continue;
+    const std::optional<std::uint64_t> bytes = diskUsageAtPath(*item.presentPath);
+    item.sizeLabel->setText(bytes ? locale.formattedDataSize(qint64(*bytes), 1,
+                                                             QLocale::DataSizeTraditionalFormat)
+                                  : tr("size unknown"));
+  }
+}
+
+void UninstallerWindow::startCommand() {
+  commandStarted_ = true;
+  uninstallButton_->setEnabled(false);
+  cancelButton_->setEnabled(false);
+}
+
+void UninstallerWindow::reject() {
+  if (commandStarted_) return;  // a run is under way and ends the tool itself
+  startCommand();
+  uninstaller_.cancel(this);
+}
