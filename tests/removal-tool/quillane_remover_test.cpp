@@ -79,7 +79,7 @@ class QuillaneRemoverTest : public ::testing::Test {
       mail->kill();
       mail->waitForFinished(5000);
     }
-    QProcess::execute("chattr", {"-R", "-i", library});  // harmless where nothing is immutable
+    QProcess::execute("chattr", {"-Rf", "-i", library});  // harmless where nothing is immutable
     QDir(library).removeRecursively();
   }
 
@@ -254,7 +254,7 @@ TEST_F(QuillaneRemoverTest, AFailureDeepInsideNeverLeavesAHalfBundleWhereMailLoo
     GTEST_SKIP() << reason->toStdString();
 
   const RunResult run = runRemover("Return");
-  QProcess::execute("chattr", {"-R", "-i", library});
+  QProcess::execute("chattr", {"-Rf", "-i", library});
 
   ASSERT_TRUE(run.finished);
   ASSERT_EQ(run.alerts.size(), 1);
