@@ -7,6 +7,8 @@
 #include <cstring>
 #include <new>
 
+#include <unistd.h>
+
 namespace ae {
 
 const EventParameter* EventRecord::parameter(AEKeyword keyword) const {
@@ -51,7 +53,8 @@ EventRecord* eventRecord(AEDesc* desc) {
 }
 
 AEReturnID generateReturnID() {
-  static std::atomic<std::uint32_t> counter{0};
+  // Seeded with the process ID so that two processes seldom hand out the same IDs.
+  static std::atomic<std::uint32_t> counter{static_cast<std::uint32_t>(getpid())};
   return static_cast<AEReturnID>(counter.fetch_add(1, std::memory_order_relaxed) % 32767 + 1);
 }
 

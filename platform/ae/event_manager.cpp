@@ -127,6 +127,7 @@ OSStatus NSAppleEventManager::Private::registerApplication(const QString& bundle
   const auto name = busNameForBundleIdentifier(bundleIdentifier.toUtf8());
   if (!name) return paramErr;
   if (!QCoreApplication::instance()) return connectionInvalid;
+  wire::registerTypes();
   QDBusConnection bus = QDBusConnection::sessionBus();
   if (!bus.isConnected() || !bus.interface()) return connectionInvalid;
   if (!ensureReceiver(bus)) return connectionInvalid;

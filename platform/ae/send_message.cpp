@@ -49,15 +49,17 @@ OSStatus statusForError(const QDBusMessage& error, bool deadlinePassed) {
 }
 
 OSStatus sendWithoutReply(QDBusConnection& bus, const QString& name, const QDBusMessage& call) {
-  // A call that expects no reply cannot learn that nobody owns the name, so ask the bus
-  // first; this is a round trip to the bus daemon only, never to the target.
   QDBusConnectionInterface* daemon = bus.interface();
   if (!daemon) return connectionInvalid;
+  // QDBusConnection::send marks a method call NO_REPLY_EXPECTED and only queues it. A call
+  // that expects no reply cannot learn that nobody owns the name, so ask the bus right
+  // after: a round trip to the bus daemon only, never to the target. Messages leave in
+  // order, so once the bus has answered, the event has left this process, even if the
+  // caller exits at once. Without an owner the bus drops the event; it never starts one.
+  if (!bus.send(call)) return connectionInvalid;
   const QDBusReply<bool> owned = daemon->isServiceRegistered(name);
   if (!owned.isValid()) return connectionInvalid;
-  if (!owned.value()) return procNotFound;
-  // QDBusConnection::send marks a method call NO_REPLY_EXPECTED.
-  return bus.send(call) ? noErr : connectionInvalid;
+  return owned.value() ? noErr : procNotFound;
 }
 
 OSStatus sendAndWait(QDBusConnection& bus, const QDBusMessage& call, const ReplyDeadline& deadline,
@@ -104,9 +106,11 @@ OSStatus AESendMessage(const AppleEvent* event, AppleEvent* reply, AESendMode se
     // An identifier without a bus name cannot belong to any running application.
     const auto name = ae::busNameForBundleIdentifier(record->address);
     if (!name) return procNotFound;
+    // The call first: it registers the wire types before the bus connection exists, so that
+    // they outlive it at exit.
+    const QDBusMessage call = ae::wire::eventCall(*name, *record);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return connectionInvalid;
-    const QDBusMessage call = ae::wire::eventCall(*name, *record);
     if (policy == kAENoReply) return ae::sendWithoutReply(bus, *name, call);
     return ae::sendAndWait(bus, call, *deadline, reply, *record);
   } catch (const std::bad_alloc&) {

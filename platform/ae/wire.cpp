@@ -32,7 +32,6 @@ const QDBusArgument& operator>>(const QDBusArgument& argument, WireParameter& p)
 Q_DECLARE_METATYPE(WireParameter)
 
 namespace ae::wire {
-namespace {
 
 void registerTypes() {
   static std::once_flag once;
@@ -41,6 +40,8 @@ void registerTypes() {
     qDBusRegisterMetaType<QList<WireParameter>>();
   });
 }
+
+namespace {
 
 QList<WireParameter> toWire(const std::vector<EventParameter>& parameters) {
   QList<WireParameter> list;
@@ -91,7 +92,7 @@ QDBusMessage eventCall(const QString& destination, const EventRecord& event) {
                                                      QLatin1String(kInterface), QLatin1String(kMethod));
   call.setAutoStartService(false);
   call << uint(event.eventClass) << uint(event.eventID) << uint(event.addressType) << event.address
-       << qint16(event.returnID) << qint32(event.transactionID) << parametersArgument(event.parameters);
+       << QVariant::fromValue(qint16(event.returnID)) << qint32(event.transactionID) << parametersArgument(event.parameters);
   return call;
 }
 

@@ -25,6 +25,10 @@ inline constexpr char kMethod[] = "Event";
 inline constexpr char kEventSignature[] = "uuuaynia(uuay)";
 inline constexpr char kAnswerSignature[] = "ia(uuay)";
 
+// Registers the marshalling of a(uuay). Call before the process's first bus connection is
+// made, so that the registration outlives the connection when the process exits.
+void registerTypes();
+
 // The receiving object's introspection data (the <interface> element).
 QString introspectionXml();
 
