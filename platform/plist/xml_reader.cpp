@@ -80,6 +80,7 @@ class XmlReader {
       value = readValue(*inner, 0);
       if (!value) return value;
       if (auto ok = skipMisc(false); !ok) return unexpected(ok.error());
+      if (atEnd()) return failure("unterminated <plist>", root->offset);
       if (!startsWith("</")) return failure("<plist> holds more than one value", pos_);
       if (auto ok = readEndTag("plist"); !ok) return unexpected(ok.error());
     } else {

@@ -1,0 +1,199 @@
+// Value semantics: copy-on-write sharing, in-place edits of nested containers, key order,
+// and the dictionary's hash index under mixed edits.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <utility>
+#include <vector>
+
+#include "plist/value.h"
+
+using plist::Array;
+using plist::Dictionary;
+using plist::Integer;
+using plist::Value;
+
+namespace {
+
+std::vector<std::string> keysOf(const Dictionary& dictionary) {
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : dictionary) keys.push_back(key);
+  return keys;
+}
+
+Dictionary mailShapedDomain() {
+  return Dictionary{
+      {"TableColumns", Dictionary{{"MessageList", Dictionary{{"1", 1}, {"20", 2}, {"24", 3}}},
+                                  {"Other", Dictionary{{"7", 7}}}}},
+      {"Version", 3},
+  };
+}
+
+}  // namespace
+
+TEST(ValueSharing, EditingNestedCopyLeavesOriginalAlone) {
+  const Dictionary original = mailShapedDomain();
+  Dictionary working = original;
+
+  Value* columns = working.find("TableColumns");
+  ASSERT_NE(columns, nullptr);
+  ASSERT_TRUE(columns->isDictionary());
+  for (auto& [name, column] : *columns->asDictionary()) {
+    ASSERT_TRUE(column.isDictionary()) << name;
+    column.asDictionary()->removeObjectsForKeys({"20", "21", "22", "23", "24"});
+  }
+
+  const Dictionary* edited = working.get("TableColumns")->asDictionary();
+  EXPECT_EQ(keysOf(*edited->get("MessageList")->asDictionary()), std::vector<std::string>{"1"});
+  EXPECT_EQ(keysOf(*edited->get("Other")->asDictionary()), std::vector<std::string>{"7"});
+
+  const Dictionary* untouched = original.get("TableColumns")->asDictionary();
+  EXPECT_EQ(keysOf(*untouched->get("MessageList")->asDictionary()), (std::vector<std::string>{"1", "20", "24"}));
+  EXPECT_EQ(*original.get("Version"), Value(3));
+}
+
+TEST(ValueSharing, CopyTakenWhilePointersAreOutDoesNotSeeLaterEdits) {
+  Dictionary dictionary{{"a", 1}, {"nested", Dictionary{{"x", 1}}}};
+  Value* a = dictionary.find("a");
+  Dictionary* nested = dictionary.find("nested")->asDictionary();
+  const Dictionary snapshot = dictionary;
+  *a = Value("changed");
+  nested->set("x", 2);
+
+  EXPECT_EQ(*snapshot.get("a"), Value(1));
+  EXPECT_EQ(*snapshot.get("nested")->asDictionary()->get("x"), Value(1));
+  EXPECT_EQ(*dictionary.get("a"), Value("changed"));
+  EXPECT_EQ(*dictionary.get("nested")->asDictionary()->get("x"), Value(2));
+
+  Array array{1, 2, 3};
+  Value& first = array[0];
+  const Array arraySnapshot = array;
+  first = Value(9);
+  EXPECT_EQ(arraySnapshot[0], Value(1));
+  EXPECT_EQ(std::as_const(array)[0], Value(9));
+}
+
+TEST(ValueSharing, CopiesShareUntilWritten) {
+  Dictionary a{{"k", "v"}};
+  Dictionary b = a;
+  EXPECT_EQ(a.identity(), b.identity());
+  b.set("k", "w");
+  EXPECT_NE(a.identity(), b.identity());
+  EXPECT_EQ(*a.get("k"), Value("v"));
+}
+
+TEST(DictionaryOrder, SetKeepsPositionRemoveKeepsTheRest) {
+  Dictionary dictionary;
+  for (const char* key : {"z", "a", "m", "b"}) dictionary.set(key, 0);
+  dictionary.set("a", "replaced");
+  EXPECT_EQ(keysOf(dictionary), (std::vector<std::string>{"z", "a", "m", "b"}));
+  EXPECT_EQ(*dictionary.get("a"), Value("replaced"));
+
+  EXPECT_TRUE(dictionary.remove("m"));
+  EXPECT_FALSE(dictionary.remove("m"));
+  EXPECT_EQ(keysOf(dictionary), (std::vector<std::string>{"z", "a", "b"}));
+
+  EXPECT_EQ(dictionary.removeObjectsForKeys({"b", "absent", "b", "z"}), 2u);
+  EXPECT_EQ(keysOf(dictionary), std::vector<std::string>{"a"});
+  EXPECT_EQ(dictionary.removeObjectsForKeys({}), 0u);
+}
+
+// Random edits checked against a plain ordered list: catches index and ordering faults in
+// both the small (scanned) and large (hashed) forms of the dictionary.
+TEST(DictionaryOrder, MatchesReferenceModelUnderRandomEdits) {
+  std::mt19937 random(12345);
+  Dictionary dictionary;
+  std::vector<std::pair<std::string, int>> model;
+  auto modelFind = [&](const std::string& key) {
+    return std::find_if(model.begin(), model.end(), [&](const auto& entry) { return entry.first == key; });
+  };
+
+  for (int step = 0; step < 20000; ++step) {
+    const std::string key = "k" + std::to_string(random() % 300);
+    switch (random() % 5) {
+      case 0:
+      case 1: {
+        const int value = static_cast<int>(random() % 1000);
+        dictionary.set(key, value);
+        if (auto it = modelFind(key); it != model.end()) it->second = value; else model.emplace_back(key, value);
+        break;
+      }
+      case 2: {
+        const bool removed = dictionary.remove(key);
+        auto it = modelFind(key);
+        ASSERT_EQ(removed, it != model.end());
+        if (it != model.end()) model.erase(it);
+        break;
+      }
+      case 3: {
+        std::vector<std::string> keys;
+        for (int i = 0; i < 3; ++i) keys.push_back("k" + std::to_string(random() % 300));
+        std::size_t expected = 0;
+        std::sort(keys.begin(), keys.end());
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+          if (i > 0 && keys[i] == keys[i - 1]) continue;
+          if (auto it = modelFind(keys[i]); it != model.end()) {
+            model.erase(it);
+            ++expected;
+          }
+        }
+        ASSERT_EQ(dictionary.removeObjectsForKeys(keys), expected);
+        break;
+      }
+      case 4: {
+        if (Value* value = dictionary.find(key)) *value = Value(-1);
+        if (auto it = modelFind(key); it != model.end()) it->second = -1;
+        break;
+      }
+    }
+    if (step % 97 == 0 || step == 19999) {
+      ASSERT_EQ(dictionary.size(), model.size()) << "step " << step;
+      std::size_t i = 0;
+      for (const auto& [k, v] : std::as_const(dictionary)) {
+        ASSERT_EQ(k, model[i].first) << "step " << step;
+        ASSERT_EQ(v, Value(model[i].second)) << "step " << step;
+        ++i;
+      }
+      for (int probe = 0; probe < 300; ++probe) {
+        const std::string probeKey = "k" + std::to_string(probe);
+        ASSERT_EQ(dictionary.get(probeKey) != nullptr, modelFind(probeKey) != model.end()) << probeKey;
+      }
+    }
+  }
+}
+
+TEST(ValueKinds, IntegersKeepSignAndFullUnsignedRange) {
+  const Value largest = Integer::fromUnsigned(UINT64_MAX);
+  const Value minusOne = -1;
+  EXPECT_NE(largest, minusOne);  // same bits, different values
+  EXPECT_FALSE(largest.asInteger()->toInt64());
+  EXPECT_EQ(largest.asInteger()->toUInt64(), UINT64_MAX);
+  EXPECT_EQ(minusOne.asInteger()->toInt64(), -1);
+  EXPECT_FALSE(minusOne.asInteger()->toUInt64());
+  EXPECT_EQ(Value(INT64_MIN).asInteger()->toString(), "-9223372036854775808");
+  EXPECT_EQ(largest.asInteger()->toString(), "18446744073709551615");
+  EXPECT_EQ(Value(std::uint64_t{5}), Value(5));  // the same number, whichever type built it
+}
+
+TEST(ValueKinds, AccessorsAnswerOnlyForTheirKind) {
+  const Value text = "text";
+  EXPECT_TRUE(text.isString());
+  EXPECT_EQ(text.asDictionary(), nullptr);
+  EXPECT_FALSE(text.asInteger());
+  EXPECT_EQ(*text.asString(), "text");
+  EXPECT_TRUE(Value(true).isBoolean());   // not an integer
+  EXPECT_TRUE(Value(1.5).isReal());
+  EXPECT_TRUE(Value(7).isInteger());
+  EXPECT_TRUE(Value().isDictionary());
+}
+
+TEST(ValueEquality, DictionariesIgnoreOrderRealsTreatNanAsEqual) {
+  EXPECT_EQ(Value(Dictionary{{"a", 1}, {"b", 2}}), Value(Dictionary{{"b", 2}, {"a", 1}}));
+  EXPECT_NE(Value(Dictionary{{"a", 1}}), Value(Dictionary{{"a", 1}, {"b", 2}}));
+  EXPECT_NE(Value(Array{1, 2}), Value(Array{2, 1}));
+  EXPECT_EQ(Value(std::nan("")), Value(std::nan("")));
+  EXPECT_NE(Value(1), Value(1.0));
+  EXPECT_NE(Value(plist::Data("a")), Value("a"));
+}
