@@ -6,6 +6,7 @@
 
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFileInfo>
 #include <QFont>
 #include <QGridLayout>
 #include <QLabel>
@@ -22,6 +23,14 @@ QString pathForDisplay(const QString& path) {
   if (!home.isEmpty() && home != QLatin1String("/") && path.startsWith(home + QLatin1Char('/')))
     return QLatin1Char('~') + path.mid(home.size());
   return path;
+}
+
+// Why the run will not remove what is at `path`.
+QString absentItemText(const QString& path) {
+  const QFileInfo info(path);
+  if (info.isSymLink()) return UninstallerWindow::tr("a link, left in place");
+  if (info.exists()) return UninstallerWindow::tr("not a folder, left in place");
+  return UninstallerWindow::tr("not found");
 }
 
 }  // namespace
@@ -87,7 +96,7 @@ void UninstallerWindow::addItemRows(QGridLayout* grid) {
       auto* name = new QLabel(tr(target.displayName));
       auto* where = new QLabel(pathForDisplay(item.presentPath.value_or(path)));
       where->setTextInteractionFlags(Qt::TextSelectableByMouse);
-      item.sizeLabel = new QLabel(item.presentPath ? tr("…") : tr("not found"));
+      item.sizeLabel = new QLabel(item.presentPath ? tr("…") : absentItemText(path));
       item.sizeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
       item.sizeLabel->setObjectName(QStringLiteral("size%1").arg(row));
       grid->addWidget(name, row, 0);

@@ -22,10 +22,11 @@ std::optional<std::uint64_t> duBytes(const QString& path) {
 class DiskUsageTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(testing_support::homeIsSandbox()) << "run through CTest, in a sandbox home";
     root = QDir::homePath() + "/usage";
-    QDir(root).removeRecursively();
+    testing_support::removeTree(root);
   }
-  void TearDown() override { QDir(root).removeRecursively(); }
+  void TearDown() override { testing_support::removeTree(root); }
   QString root;
 };
 

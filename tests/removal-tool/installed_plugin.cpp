@@ -11,6 +11,17 @@
 
 namespace testing_support {
 
+bool homeIsSandbox() {
+  const QString home = QDir::homePath();
+  return home.contains("/quillane-test.") && home.endsWith("/home");
+}
+
+void removeTree(const QString& path) {
+  const QString home = QDir::homePath();
+  if (!homeIsSandbox() || !QDir::cleanPath(path).startsWith(home + "/")) return;
+  QDir(path).removeRecursively();
+}
+
 void writeFile(const QString& path, const QByteArray& content) {
   QDir().mkpath(QFileInfo(path).path());
   QFile file(path);

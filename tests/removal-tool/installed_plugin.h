@@ -9,6 +9,13 @@
 
 namespace testing_support {
 
+// Whether HOME is a throw-away sandbox made by tests/run-sandboxed.sh. The tests create and
+// delete things in $HOME/Library, so they refuse to run anywhere else.
+bool homeIsSandbox();
+
+// Deletes the tree at `path`, but only inside a sandbox home; anything else is refused.
+void removeTree(const QString& path);
+
 // The three installed items inside `library`, each holding a few files.
 struct InstalledPlugin {
   QString library;

@@ -67,10 +67,11 @@ class QuillaneRemoverTest : public ::testing::Test {
   void SetUp() override {
     buildDir = qEnvironmentVariable("QUILLANE_BUILD_DIR");
     ASSERT_FALSE(buildDir.isEmpty()) << "run through CTest";
+    ASSERT_TRUE(testing_support::homeIsSandbox()) << "run through CTest, in a sandbox home";
     library = QDir::homePath() + "/Library";
     work = QDir::homePath() + "/work";
-    QDir(library).removeRecursively();
-    QDir(work).removeRecursively();
+    testing_support::removeTree(library);
+    testing_support::removeTree(work);
     QDir().mkpath(work);
   }
 
@@ -79,8 +80,9 @@ class QuillaneRemoverTest : public ::testing::Test {
       mail->kill();
       mail->waitForFinished(5000);
     }
+    if (library.isEmpty()) return;
     QProcess::execute("chattr", {"-Rf", "-i", library});  // harmless where nothing is immutable
-    QDir(library).removeRecursively();
+    testing_support::removeTree(library);
   }
 
   void writeSettings(const plist::Dictionary& settings) {
@@ -199,7 +201,7 @@ TEST_F(QuillaneRemoverTest, FullRemovalQuitsMailRemovesTheItemsAndCleansTheColum
 
 TEST_F(QuillaneRemoverTest, AnAbsentItemLeavesTheSettingsUntouchedByteForByte) {
   const auto plugin = testing_support::installPlugin(library);
-  QDir(plugin.extras()).removeRecursively();
+  testing_support::removeTree(plugin.extras());
   writeSettings(mailSettings());
   const QByteArray before = settingsBytes();
   ASSERT_NO_FATAL_FAILURE(startMail());
@@ -313,8 +315,8 @@ TEST_F(QuillaneRemoverTest, ItemsThatAreLinksAreNotFollowedAndWhatTheyPointToIsK
   writeFile(outside + "/Extras/important.txt", "keep me");
   const auto outsideBefore = snapshot(outside);
   const auto plugin = testing_support::installPlugin(library);
-  QDir(plugin.bundle()).removeRecursively();
-  QDir(plugin.extras()).removeRecursively();
+  testing_support::removeTree(plugin.bundle());
+  testing_support::removeTree(plugin.extras());
   ASSERT_TRUE(QFile::link(outside + "/Quillane.mailbundle", plugin.bundle()));
   ASSERT_TRUE(QFile::link(outside + "/Extras", plugin.extras()));
   writeSettings(mailSettings());

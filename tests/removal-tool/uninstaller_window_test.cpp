@@ -70,11 +70,12 @@ class AlertAnswerer {
 class UninstallerWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    ASSERT_TRUE(testing_support::homeIsSandbox()) << "run through CTest, in a sandbox home";
     library = QDir::homePath() + "/Library";
-    QDir(library).removeRecursively();
+    testing_support::removeTree(library);
     plugin = testing_support::installPlugin(library);
   }
-  void TearDown() override { QDir(library).removeRecursively(); }
+  void TearDown() override { testing_support::removeTree(library); }
 
   void writeMailSettings() {
     plist::Dictionary settings{
@@ -97,7 +98,7 @@ class UninstallerWindowTest : public ::testing::Test {
 };
 
 TEST_F(UninstallerWindowTest, ShowsEachItemFoundOrNotWithItsSize) {
-  QDir(plugin.extras()).removeRecursively();
+  testing_support::removeTree(plugin.extras());
   UninstallerWindow window(uninstaller);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -120,6 +121,18 @@ TEST_F(UninstallerWindowTest, ShowsEachItemFoundOrNotWithItsSize) {
   EXPECT_TRUE(shownPaths.contains("~/Library/Mail/Bundles/Quillane Extras"));
   EXPECT_TRUE(environment.terminateSenders.empty());
   EXPECT_TRUE(existsNoFollow(plugin.bundle())) << "showing the window removes nothing";
+}
+
+TEST_F(UninstallerWindowTest, SaysWhyAnItemThatIsThereWillNotBeRemoved) {
+  testing_support::removeTree(plugin.bundle());
+  testing_support::removeTree(plugin.extras());
+  ASSERT_TRUE(QFile::link(plugin.importer(), plugin.bundle()));
+  testing_support::writeFile(plugin.extras(), "a file, not a folder");
+  UninstallerWindow window(uninstaller);
+  window.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+  EXPECT_EQ(window.findChild<QLabel*>("size0")->text(), "a link, left in place");
+  EXPECT_EQ(window.findChild<QLabel*>("size2")->text(), "not a folder, left in place");
 }
 
 TEST_F(UninstallerWindowTest, ClickingUninstallRemovesTheItemsAndShowsTheCompletionAlert) {
