@@ -53,6 +53,8 @@ UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
 
   auto* grid = new QGridLayout;
   grid->setHorizontalSpacing(16);
+  grid->setVerticalSpacing(6);
+  grid->setColumnStretch(1, 1);
   addItemRows(grid);
 
   uninstallButton_ = new QPushButton(tr("Uninstall"));
@@ -75,11 +77,16 @@ UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
   });
 
   auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(20, 20, 20, 16);
+  layout->setSpacing(10);
   layout->addWidget(heading);
   layout->addWidget(explanation);
+  layout->addSpacing(6);
   layout->addLayout(grid);
+  layout->addSpacing(10);
   layout->addStretch();
   layout->addWidget(buttons);
+  setMinimumWidth(560);
   uninstallButton_->setFocus();
 
   QTimer::singleShot(0, this, &UninstallerWindow::showItemSizes);
