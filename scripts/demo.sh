@@ -5,4 +5,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
-exec bash scripts/demo-apple-events.sh "$@"
+exec bash scripts/demo-removal.sh "$@"
