@@ -90,11 +90,11 @@ struct Dictionary::Storage {
   void append(std::string key, Value value) {
     entries.emplace_back(std::move(key), std::move(value));
     const std::size_t count = entries.size();
-    if (count <= kLinearScanLimit) return;
+    if (slots.empty() && count <= kLinearScanLimit) return;  // small: found by scanning
     if (slots.size() < count * 2) {
       rebuildIndex(count);  // amortised: capacity doubles
     } else {
-      indexEntry(count - 1);
+      indexEntry(count - 1);  // the index exists (built early by reserve) and has room
     }
   }
 };

@@ -102,6 +102,18 @@ class ValueGenerator {
   bool forXml_;
 };
 
+// Every key a dictionary iterates over is also found by lookup, to the same value.
+bool lookupsAgree(const plist::Value& value) {
+  if (const plist::Dictionary* dictionary = value.asDictionary()) {
+    for (const auto& [key, item] : *dictionary)
+      if (dictionary->get(key) != &item || !lookupsAgree(item)) return false;
+  } else if (const plist::Array* array = value.asArray()) {
+    for (const plist::Value& item : *array)
+      if (!lookupsAgree(item)) return false;
+  }
+  return true;
+}
+
 class PlistlibDifferential : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -152,6 +164,7 @@ TEST_F(PlistlibDifferential, WeReadWhatPlistlibWritesAndWriteItBackTheSame) {
       ASSERT_TRUE(value.has_value()) << path << ": " << value.error().describe();
       EXPECT_EQ(value.format(), format) << path;
       EXPECT_EQ(plisttest::firstDifference(dump(*value), want), "") << path;
+      EXPECT_TRUE(lookupsAgree(*value)) << path;
 
       // Written back in the same format, plistlib must see the same value in the same order.
       auto bytes = plist::write(*value, format);

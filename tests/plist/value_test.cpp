@@ -143,6 +143,7 @@ TEST(DictionaryOrder, MatchesReferenceModelUnderRandomEdits) {
         break;
       }
       case 4: {
+        if (random() % 50 == 0) dictionary.reserve(random() % 400);  // may build the index early
         if (Value* value = dictionary.find(key)) *value = Value(-1);
         if (auto it = modelFind(key); it != model.end()) it->second = -1;
         break;
@@ -160,6 +161,19 @@ TEST(DictionaryOrder, MatchesReferenceModelUnderRandomEdits) {
         const std::string probeKey = "k" + std::to_string(probe);
         ASSERT_EQ(dictionary.get(probeKey) != nullptr, modelFind(probeKey) != model.end()) << probeKey;
       }
+    }
+  }
+}
+
+TEST(DictionaryOrder, ReservedDictionaryFindsEveryKey) {
+  for (const std::size_t count : {1u, 8u, 9u, 10u, 100u}) {
+    Dictionary dictionary;
+    dictionary.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) dictionary.set("key" + std::to_string(i), static_cast<int>(i));
+    for (std::size_t i = 0; i < count; ++i) {
+      const Value* value = dictionary.get("key" + std::to_string(i));
+      ASSERT_NE(value, nullptr) << i << " of " << count;
+      EXPECT_EQ(*value, Value(static_cast<int>(i)));
     }
   }
 }
