@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Whole updates through the real agent inside a plug-in at 1.0: a feed served from this
+# machine, the update library, and the Mail stand-in with a desktop entry to start it again.
+set -uo pipefail
+here=$(dirname "$0")
+source "$here/plugin_sandbox.sh"
+source "$here/check.sh"
+
+sandbox_init
+make_key
+choose_feed_port
+
+# Event lines Mail received, as "class/id reply_wanted", in order.
+mail_event_summary() {
+  python3 -c '
+import json, sys
+for line in open(sys.argv[1]):
+    e = json.loads(line)
+    print("%s/%s %s %s" % (e["class"], e["id"], e["address"], "reply" if e["reply_wanted"] else "no-reply"))
+' "$MAIL_EVENTS" 2>/dev/null | paste -sd, -
+}
+
+# fresh_world: the plug-in back at 1.0, no Mail running, an empty event log.
+fresh_world() {
+  local pid
+  for pid in $(name_owner_pid "$MAIL_ID"); do kill "$pid"; done
+  rm -rf "$PLUGIN" "$MAIL_EVENTS"
+  make_plugin "$BUNDLES" 1.0
+}
+
+start_case "no update on offer"
+publish_nothing
+start_feed_server
+install_mail_entry
+fresh_world
+start_mail
+start_agent "$INSTALLED_AGENT"
+t0=$(now)
+expect "CHBG sent" send_aesend CHBG
+expect "the agent ends" wait_for_exit "$AGENT_PID" 30
+took=$(elapsed "$t0" "$(now)")
+expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
+expect_between "seconds from CHBG to the end (a loopback fetch, then at most 1 s)" 0 8 "$took"
+expect_eq "the plug-in is untouched" 1.0 "$(plugin_version)"
+expect_eq "Mail was only brought to the front" "misc/actv com.apple.mail no-reply" "$(mail_event_summary)"
+expect_eq "Mail still runs as it was" "$MAIL_PID" "$(name_owner_pid "$MAIL_ID")"
+
+start_case "update found and installed"
+publish 1.1
+fresh_world
+start_mail
+first_mail=$MAIL_PID
+start_agent "$INSTALLED_AGENT"
+expect "CHBG sent" send_aesend CHBG
+expect "the agent ends" wait_for_exit "$AGENT_PID" 60
+expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
+expect_eq "the plug-in is the new version" 1.1 "$(plugin_version)"
+expect_eq "its contents too" "Quillane 1.1" "$(cat "$PLUGIN/Contents/Resources/version.txt")"
+expect_eq "Mail asked to quit with a reply wanted, then brought to the front" \
+  "aevt/quit com.apple.mail reply,misc/actv com.apple.mail no-reply" "$(mail_event_summary)"
+expect "the first Mail has quit" bash -c '! kill -0 "$0" 2>/dev/null' "$first_mail"
+relaunched=$(name_owner_pid "$MAIL_ID")
+expect "Mail started again from its desktop entry" test -n "$relaunched" -a "$relaunched" != "$first_mail"
+expect_eq "no error from the agent" 0 "$(grep -c "Error" "$AGENT_LOG" || true)"
+
+start_case "Mail does not answer the quit request"
+fresh_world
+start_mail --no-reply
+hung_mail=$MAIL_PID
+start_agent "$INSTALLED_AGENT"
+expect "CHBG sent" send_aesend CHBG
+quit_seen=""
+for _ in $(seq 600); do
+  if grep -q '"id":"quit"' "$MAIL_EVENTS" 2>/dev/null; then quit_seen=$(now); break; fi
+  sleep 0.05
+done
+expect "Mail got the quit request" test -n "$quit_seen"
+installed=""
+for _ in $(seq 600); do
+  if [ "$(plugin_version 2>/dev/null)" = 1.1 ]; then installed=$(now); break; fi
+  sleep 0.05
+done
+expect "the installation went on" test -n "$installed"
+if [ -n "$quit_seen" ] && [ -n "$installed" ]; then
+  expect_between "seconds the agent waited for Mail's answer" 9.5 20 "$(elapsed "$quit_seen" "$installed")"
+fi
+expect "the agent ends" wait_for_exit "$AGENT_PID" 60
+expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
+expect "the hung Mail is still there" kill -0 "$hung_mail"
+
+finish
