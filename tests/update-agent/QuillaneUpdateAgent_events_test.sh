@@ -25,7 +25,7 @@ loads_only_from() {
 log_count() { grep -cF -- "$1" "$AGENT_LOG" || true; }
 
 start_case "quit right after launch, with aesend"
-start_agent "$INSTALLED_AGENT"
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
 expect "the copy inside the plug-in loads its own libraries" loads_only_from "$AGENT_PID" "$INSTALLED_AGENT"
 expect "aesend reports the event handled" send_aesend QTSH
 expect "the agent ends" wait_for_exit "$AGENT_PID" 5
@@ -34,7 +34,7 @@ expect_eq "launch line" 1 "$(log_count "] $LAUNCH_LINE")"
 expect_eq "no check ran" 0 "$(log_count "Sparkle Update Error")"
 
 start_case "quit right after launch, with gdbus"
-start_agent "$INSTALLED_AGENT"
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
 send_gdbus QTSH >/dev/null 2>&1
 expect "the agent ends" wait_for_exit "$AGENT_PID" 5
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
@@ -43,17 +43,17 @@ start_case "background check outside any plug-in, then quit"
 elsewhere=$HOME/Applications
 mkdir -p "$elsewhere"
 cp -a "$AGENT_APP" "$elsewhere/"
-start_agent "$elsewhere/QuillaneUpdateAgent.app"
+expect "the agent is up" start_agent "$elsewhere/QuillaneUpdateAgent.app"
 expect "a copy elsewhere loads its own libraries" loads_only_from "$AGENT_PID" "$elsewhere/QuillaneUpdateAgent.app"
 expect_eq "gdbus answer: status 0, no reply parameters" "(0, @a(uuay) [])" "$(send_gdbus CHBG 2>&1)"
 sleep 1.5
-expect "still running" kill -0 "$AGENT_PID"
+expect "still running" running "$AGENT_PID"
 expect_eq "still on the bus" "$AGENT_PID" "$(name_owner_pid "$AGENT_ID")"
 expect_eq "one error line, exactly" 1 "$(grep -cE "^[0-9-]+ [0-9:.]+ QuillaneUpdateAgent\[[0-9]+:[0-9]+\] $NO_PLUGIN_LINE\$" "$AGENT_LOG")"
 expect "a second check, by aesend waiting for the answer" "$BIN/aesend" --wait "$AGENT_ID" SKHP CHFG
 expect_eq "its own error line" 2 "$(log_count "$NO_PLUGIN_LINE")"
-expect "an unknown event is refused" bash -c '! "$0" --wait "$1" SKHP XXXX >/dev/null 2>&1' "$BIN/aesend" "$AGENT_ID"
-expect "still running" kill -0 "$AGENT_PID"
+expect_not "an unknown event is refused" "$BIN/aesend" --wait "$AGENT_ID" SKHP XXXX
+expect "still running" running "$AGENT_PID"
 expect "quit" send_aesend QTSH
 expect "the agent ends" wait_for_exit "$AGENT_PID" 5
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"

@@ -33,8 +33,8 @@ publish_nothing
 start_feed_server
 install_mail_entry
 fresh_world
-start_mail
-start_agent "$INSTALLED_AGENT"
+expect "Mail is up" start_mail
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
 t0=$(now)
 expect "CHBG sent" send_aesend CHBG
 expect "the agent ends" wait_for_exit "$AGENT_PID" 30
@@ -48,9 +48,9 @@ expect_eq "Mail still runs as it was" "$MAIL_PID" "$(name_owner_pid "$MAIL_ID")"
 start_case "update found and installed"
 publish 1.1
 fresh_world
-start_mail
+expect "Mail is up" start_mail
 first_mail=$MAIL_PID
-start_agent "$INSTALLED_AGENT"
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
 expect "CHBG sent" send_aesend CHBG
 expect "the agent ends" wait_for_exit "$AGENT_PID" 60
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
@@ -58,16 +58,16 @@ expect_eq "the plug-in is the new version" 1.1 "$(plugin_version)"
 expect_eq "its contents too" "Quillane 1.1" "$(cat "$PLUGIN/Contents/Resources/version.txt")"
 expect_eq "Mail asked to quit with a reply wanted, then brought to the front" \
   "aevt/quit com.apple.mail reply,misc/actv com.apple.mail no-reply" "$(mail_event_summary)"
-expect "the first Mail has quit" bash -c '! kill -0 "$0" 2>/dev/null' "$first_mail"
+expect_not "the first Mail has quit" running "$first_mail"
 relaunched=$(name_owner_pid "$MAIL_ID")
 expect "Mail started again from its desktop entry" test -n "$relaunched" -a "$relaunched" != "$first_mail"
 expect_eq "no error from the agent" 0 "$(grep -c "Error" "$AGENT_LOG" || true)"
 
 start_case "Mail does not answer the quit request"
 fresh_world
-start_mail --no-reply
+expect "Mail is up" start_mail --no-reply
 hung_mail=$MAIL_PID
-start_agent "$INSTALLED_AGENT"
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
 expect "CHBG sent" send_aesend CHBG
 quit_seen=""
 for _ in $(seq 600); do
@@ -86,6 +86,6 @@ if [ -n "$quit_seen" ] && [ -n "$installed" ]; then
 fi
 expect "the agent ends" wait_for_exit "$AGENT_PID" 60
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
-expect "the hung Mail is still there" kill -0 "$hung_mail"
+expect "the hung Mail is still there" running "$hung_mail"
 
 finish

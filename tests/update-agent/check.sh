@@ -16,6 +16,13 @@ expect() {
   if "$@"; then pass; else fail "$what"; fi
 }
 
+# expect_not DESCRIPTION COMMAND...: the command fails.
+expect_not() {
+  local what=$1
+  shift
+  if "$@"; then fail "$what"; else pass; fi
+}
+
 # expect_eq DESCRIPTION EXPECTED ACTUAL
 expect_eq() {
   if [ "$2" = "$3" ]; then pass; else fail "$1: expected [$2], got [$3]"; fi

@@ -143,7 +143,7 @@ start_mail() {
   "$BIN/mail-standin" --log "$MAIL_EVENTS" "$@" >/dev/null 2>"$WORK/mail.err" &
   MAIL_PID=$!
   SANDBOX_PIDS+=("$MAIL_PID")
-  wait_for_name "$MAIL_ID" 10
+  wait_for_name "$MAIL_ID" 10 "$MAIL_PID"
 }
 
 mail_events() { cat "$MAIL_EVENTS" 2>/dev/null || true; }
@@ -155,14 +155,15 @@ name_owner_pid() {
     --method org.freedesktop.DBus.GetConnectionUnixProcessID "$1" 2>/dev/null | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p'
 }
 
-# wait_for_name NAME SECONDS
+# wait_for_name NAME SECONDS [PID]: until NAME has an owner on the bus (that process, if given).
 wait_for_name() {
-  local deadline=$(( $(date +%s) + $2 ))
+  local deadline=$(( $(date +%s) + $2 )) owner
   while [ "$(date +%s)" -le "$deadline" ]; do
-    [ -n "$(name_owner_pid "$1")" ] && return 0
+    owner=$(name_owner_pid "$1")
+    if [ -n "$owner" ] && { [ -z "${3:-}" ] || [ "$owner" = "$3" ]; }; then return 0; fi
     sleep 0.05
   done
-  echo "nobody took $1 on the bus within $2 s" >&2
+  echo "${3:-nobody} did not take $1 on the bus within $2 s (owner: ${owner:-none})" >&2
   return 1
 }
 
@@ -173,13 +174,22 @@ start_agent() {
   "$1/Contents/MacOS/QuillaneUpdateAgent" 2>"$AGENT_LOG" &
   AGENT_PID=$!
   SANDBOX_PIDS+=("$AGENT_PID")
-  wait_for_name "$AGENT_ID" 10
+  wait_for_name "$AGENT_ID" 10 "$AGENT_PID"
+}
+
+# running PID: the process exists and has not ended (a child that ended but was not yet
+# waited for still answers kill -0).
+running() {
+  local state
+  state=$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null) || return 1
+  [ -n "$state" ] && [ "$state" != Z ] && [ "$state" != X ]
 }
 
 # wait_for_exit PID SECONDS: 0 once it has ended (its status in EXIT_STATUS), 1 on timeout.
 wait_for_exit() {
   local deadline=$(( $(date +%s) + $2 ))
-  while kill -0 "$1" 2>/dev/null; do
+  EXIT_STATUS=
+  while running "$1"; do
     if [ "$(date +%s)" -gt "$deadline" ]; then return 1; fi
     sleep 0.02
   done
