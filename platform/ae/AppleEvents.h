@@ -184,8 +184,8 @@ OSErr AEGetParamDesc(const AppleEvent* event, AEKeyword keyword, DescType desire
 
 // Sends `event` to the application its address names (typeApplicationBundleID only).
 // Never starts an application. sendMode's low bits choose the reply policy:
-//  - kAENoReply: does not wait for the target. procNotFound when nobody owns its name,
-//    noErr once the event is handed to the bus.
+//  - kAENoReply: does not wait for the target (two short round trips to the bus daemon).
+//    procNotFound when nobody owns its name; noErr once the event has left this process.
 //  - kAEWaitReply: blocks the calling thread until the target has answered, for at most
 //    timeOutInTicks / 60 s (kAEDefaultTimeout: 3600 ticks, kNoTimeOut: no limit); the
 //    status is the target's (noErr, errAEEventNotHandled, ...) or errAETimeout,

@@ -51,15 +51,18 @@ OSStatus statusForError(const QDBusMessage& error, bool deadlinePassed) {
 OSStatus sendWithoutReply(QDBusConnection& bus, const QString& name, const QDBusMessage& call) {
   QDBusConnectionInterface* daemon = bus.interface();
   if (!daemon) return connectionInvalid;
-  // QDBusConnection::send marks a method call NO_REPLY_EXPECTED and only queues it. A call
-  // that expects no reply cannot learn that nobody owns the name, so ask the bus right
-  // after: a round trip to the bus daemon only, never to the target. Messages leave in
-  // order, so once the bus has answered, the event has left this process, even if the
-  // caller exits at once. Without an owner the bus drops the event; it never starts one.
-  if (!bus.send(call)) return connectionInvalid;
+  // A call that expects no reply cannot learn that nobody owns the name, so ask the bus
+  // first: a round trip to the bus daemon only, never to the target.
   const QDBusReply<bool> owned = daemon->isServiceRegistered(name);
   if (!owned.isValid()) return connectionInvalid;
-  return owned.value() ? noErr : procNotFound;
+  if (!owned.value()) return procNotFound;
+  // QDBusConnection::send marks a method call NO_REPLY_EXPECTED, but only queues it: a
+  // caller that exits right away would lose it. Messages leave a connection in order, so
+  // once the bus has answered one more call, the event has left this process. (Asking only
+  // after the send would report a target that quits on receipt as absent.)
+  if (!bus.send(call)) return connectionInvalid;
+  if (!daemon->isServiceRegistered(name).isValid()) return connectionInvalid;
+  return noErr;
 }
 
 OSStatus sendAndWait(QDBusConnection& bus, const QDBusMessage& call, const ReplyDeadline& deadline,

@@ -1,0 +1,67 @@
+// The Mail stand-in's behaviour as tests and the demo rely on it.
+#include "bus_test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+
+namespace {
+
+using ae_test::sendEvent;
+using ae_test::Standin;
+
+TEST(MailStandin, ATakenNameEndsTheSecondOneWithStatusTwo) {
+  Standin first;
+  ASSERT_TRUE(first.started());
+  QProcess second;
+  second.start(ae_test::builtProgram(QStringLiteral("mail-standin")), {});
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitCode(), 2);
+  EXPECT_TRUE(second.readAllStandardError().contains("com.apple.mail"));
+  EXPECT_EQ(first.process().state(), QProcess::Running);
+}
+
+TEST(MailStandin, BadOptionsAreRefused) {
+  for (const QStringList& arguments : {QStringList{QStringLiteral("--reply-delay"), QStringLiteral("-5")},
+                                       QStringList{QStringLiteral("--reply-delay"), QStringLiteral("soon")},
+                                       QStringList{QStringLiteral("--colour")},
+                                       QStringList{QStringLiteral("--log"), QStringLiteral("/nonexistent/dir/log")}}) {
+    QProcess process;
+    process.start(ae_test::builtProgram(QStringLiteral("mail-standin")), arguments);
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitCode(), 2) << qPrintable(arguments.join(' '));
+  }
+}
+
+TEST(MailStandin, ActivateStaysQuitEndsAndOtherIdentifiers) {
+  Standin mail({QStringLiteral("--bundle-id"), QStringLiteral("com.example.Other")},
+               QStringLiteral("com.example.Other"));
+  ASSERT_TRUE(mail.started());
+  EXPECT_EQ(sendEvent("com.example.Other", kAEMiscStandards, kAEActivate, kAEWaitReply, 600).status, noErr);
+  EXPECT_EQ(mail.process().state(), QProcess::Running);
+  EXPECT_EQ(sendEvent("com.apple.mail", kAEMiscStandards, kAEActivate, kAEWaitReply, 600).status, procNotFound);
+  EXPECT_EQ(sendEvent("com.example.Other", kCoreEventClass, kAEQuitApplication, kAENoReply, 600).status, noErr);
+  EXPECT_EQ(mail.waitForExit(), 0);
+  const auto log = mail.log();
+  ASSERT_EQ(log.size(), 2u);
+  EXPECT_EQ(log[1]["address"].toString(), "com.example.Other");
+  EXPECT_FALSE(log[1]["reply_wanted"].toBool(true));
+}
+
+TEST(MailStandin, NoReplyKeepsItRunningAfterAQuit) {
+  Standin mail({QStringLiteral("--no-reply")});
+  ASSERT_TRUE(mail.started());
+  EXPECT_EQ(sendEvent("com.apple.mail", kCoreEventClass, kAEQuitApplication, kAEWaitReply, 6).status, errAETimeout);
+  EXPECT_EQ(mail.waitForExit(std::chrono::milliseconds(500)), -1);
+  EXPECT_EQ(mail.process().state(), QProcess::Running);
+  EXPECT_EQ(sendEvent("com.apple.mail", kAEMiscStandards, kAEActivate, kAEWaitReply, 600).status, noErr)
+      << "still answering other events";
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  QCoreApplication app(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
