@@ -44,7 +44,7 @@ echo "Mail:     stand-in running as process $first_mail"
 start_agent "$INSTALLED_AGENT"
 echo
 echo "== Sending CHBG to $AGENT_ID"
-send_aesend CHBG
+echo "aesend status: $(send_aesend CHBG)"
 if wait_for_exit "$AGENT_PID" 60; then
   echo "The agent ended (exit status $EXIT_STATUS)."
 else

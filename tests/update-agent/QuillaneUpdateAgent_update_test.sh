@@ -39,6 +39,7 @@ t0=$(now)
 expect "CHBG sent" send_aesend CHBG
 expect "the agent ends" wait_for_exit "$AGENT_PID" 30
 took=$(elapsed "$t0" "$(now)")
+echo "CHBG to the agent's end: ${took}s"
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
 expect_between "seconds from CHBG to the end (a loopback fetch, then at most 1 s)" 0 8 "$took"
 expect_eq "the plug-in is untouched" 1.0 "$(plugin_version)"
@@ -82,7 +83,9 @@ for _ in $(seq 600); do
 done
 expect "the installation went on" test -n "$installed"
 if [ -n "$quit_seen" ] && [ -n "$installed" ]; then
-  expect_between "seconds the agent waited for Mail's answer" 9.5 20 "$(elapsed "$quit_seen" "$installed")"
+  waited=$(elapsed "$quit_seen" "$installed")
+  echo "quit request to installation: ${waited}s"
+  expect_between "seconds the agent waited for Mail's answer" 9.5 20 "$waited"
 fi
 expect "the agent ends" wait_for_exit "$AGENT_PID" 60
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"

@@ -152,7 +152,7 @@ mail_events() { cat "$MAIL_EVENTS" 2>/dev/null || true; }
 
 name_owner_pid() {
   gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus \
-    --method org.freedesktop.DBus.GetConnectionUnixProcessID "$1" 2>/dev/null | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p'
+    --method org.freedesktop.DBus.GetConnectionUnixProcessID "$1" 2>/dev/null | sed -n 's/^(uint32 \([0-9]*\),)$/\1/p' || true
 }
 
 # wait_for_name NAME SECONDS [PID]: until NAME has an owner on the bus (that process, if given).
