@@ -1,4 +1,5 @@
 // QuillaneUpdateAgent: no window of its own; it waits for its control events.
+#include <QGuiApplication>
 #include <memory>
 
 #include "appkit/application.h"
@@ -17,6 +18,9 @@ struct SparkleHelperInterface {
 
 int main(int argc, char* argv[]) {
   return appkit::NSApplicationMain(argc, argv, [](appkit::NSApplication& application) {
+    // The update library's windows come and go during a run; closing the last of them must
+    // not end the agent in the middle of an installation. Only terminate: ends it.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
     auto interface = std::make_shared<SparkleHelperInterface>();
     application.setDelegate(&interface->helper);
     application.keepAlive(interface);
