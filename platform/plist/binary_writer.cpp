@@ -4,7 +4,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <unordered_map>
+#include <functional>
+#include <optional>
 #include <vector>
 
 #include "plist/codec_internal.h"
@@ -16,20 +17,70 @@ namespace {
 
 using detail::failure;
 
-struct ScalarKey {
-  std::uint8_t tag;
-  std::uint64_t bits;
-  bool operator==(const ScalarKey&) const = default;
-};
-struct ScalarKeyHash {
-  std::size_t operator()(const ScalarKey& key) const {
-    return std::hash<std::uint64_t>{}(key.bits * 31 + key.tag);
+// Object indices by hash, in open addressing: no allocation per entry, which matters for
+// domains of many thousands of keys. The caller compares candidates itself.
+class IndexTable {
+ public:
+  // Calls equal(index) for each stored index with this hash until it returns true; returns
+  // that index, or nothing.
+  template <typename Equal>
+  std::optional<std::uint64_t> find(std::uint64_t hash, Equal equal) const {
+    if (slots_.empty()) return std::nullopt;
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      const Slot& candidate = slots_[slot];
+      if (candidate.indexPlusOne == 0) return std::nullopt;
+      if (candidate.hash == hash && equal(candidate.indexPlusOne - 1)) return candidate.indexPlusOne - 1;
+    }
   }
+
+  void insert(std::uint64_t hash, std::uint64_t index) {
+    if ((used_ + 1) * 2 > slots_.size()) grow();
+    place(hash, index + 1);
+    ++used_;
+  }
+
+ private:
+  struct Slot {
+    std::uint64_t hash = 0;
+    std::uint64_t indexPlusOne = 0;  // 0: empty
+  };
+
+  void place(std::uint64_t hash, std::uint64_t indexPlusOne) {
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t slot = hash & mask;
+    while (slots_[slot].indexPlusOne != 0) slot = (slot + 1) & mask;
+    slots_[slot] = Slot{hash, indexPlusOne};
+  }
+
+  void grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    for (const Slot& slot : old)
+      if (slot.indexPlusOne != 0) place(slot.hash, slot.indexPlusOne);
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
 };
+
+std::uint64_t mix(std::uint64_t value) {  // splitmix64 finaliser: spreads nearby values
+  value ^= value >> 30;
+  value *= 0xbf58476d1ce4e5b9ULL;
+  value ^= value >> 27;
+  value *= 0x94d049bb133111ebULL;
+  return value ^ (value >> 31);
+}
 
 class BinaryWriter {
  public:
   Result<std::string> write(const Value& root) {
+    // A first guess at the object count (a key and a value per entry) saves most regrowth.
+    const std::size_t rootSize = root.isDictionary() ? 2 * root.asDictionary()->size()
+                                 : root.isArray()    ? root.asArray()->size()
+                                                     : 0;
+    objects_.reserve(rootSize + 16);
+    children_.reserve(rootSize + 16);
     auto top = flatten(root, 0);
     if (!top) return unexpected(top.error());
 
@@ -64,9 +115,11 @@ class BinaryWriter {
   struct Object {
     Type type;
     const Value* value;       // for every type but strings
-    std::string_view text;    // strings
+    std::string_view text;    // strings and data
     std::size_t childrenAt;   // containers: position of their references in children_
     std::size_t childCount;   // array elements, or dictionary entries
+    std::uint64_t bits = 0;   // scalars, for uniquing
+    bool variant = false;
   };
 
   static unsigned widthFor(std::uint64_t maximum) {
@@ -86,21 +139,29 @@ class BinaryWriter {
   }
 
   Result<std::uint64_t> flattenString(std::string_view text) {
-    if (auto found = strings_.find(text); found != strings_.end()) return found->second;
+    const std::uint64_t hash = std::hash<std::string_view>{}(text);
+    if (auto found = strings_.find(hash, [&](std::uint64_t i) { return objects_[i].text == text; })) return *found;
     const bool ascii = unicode::isAscii(text);
     if (!ascii && unicode::findInvalidUtf8(text)) return failure("string is not valid UTF-8", 0);
     estimatedSize_ += text.size() * (ascii ? 1 : 2) + 10;
     const std::uint64_t index = add({ascii ? Type::AsciiString : Type::Utf16String, nullptr, text, 0, 0});
-    strings_.emplace(text, index);
+    strings_.insert(hash, index);
     return index;
   }
 
+  // Scalars are equal when their kind and bits are (integers above INT64_MAX, whose bits
+  // match negative ones, are a kind of their own: variant).
   std::uint64_t flattenScalar(const Value& value, Type type, std::uint64_t bits, bool variant = false) {
-    const ScalarKey key{static_cast<std::uint8_t>(static_cast<unsigned>(type) * 2 + variant), bits};
-    if (auto found = scalars_.find(key); found != scalars_.end()) return found->second;
+    const std::uint64_t tag = static_cast<std::uint64_t>(type) * 2 + variant;
+    const std::uint64_t hash = mix(bits ^ mix(tag));
+    auto same = [&](std::uint64_t i) { return objects_[i].type == type && objects_[i].bits == bits && objects_[i].variant == variant; };
+    if (auto found = scalars_.find(hash, same)) return *found;
     estimatedSize_ += 17;
-    const std::uint64_t index = add({type, &value, {}, 0, 0});
-    scalars_.emplace(key, index);
+    Object object{type, &value, {}, 0, 0};
+    object.bits = bits;
+    object.variant = variant;
+    const std::uint64_t index = add(object);
+    scalars_.insert(hash, index);
     return index;
   }
 
@@ -110,10 +171,13 @@ class BinaryWriter {
         return flattenString(*value.asString());
       case Kind::Data: {
         const std::string_view bytes = value.asData()->bytes();
-        if (auto found = data_.find(bytes); found != data_.end()) return found->second;
+        const std::uint64_t hash = std::hash<std::string_view>{}(bytes);
+        auto same = [&](std::uint64_t i) { return objects_[i].type == Type::Data && objects_[i].text == bytes; };
+        if (auto found = data_.find(hash, same)) return *found;
         estimatedSize_ += bytes.size() + 10;
-        const std::uint64_t index = add({Type::Data, &value, {}, 0, 0});
-        data_.emplace(bytes, index);
+        Object object{Type::Data, &value, bytes, 0, 0};
+        const std::uint64_t index = add(object);
+        data_.insert(hash, index);
         return index;
       }
       case Kind::Integer: {
@@ -146,8 +210,10 @@ class BinaryWriter {
 
   Result<std::uint64_t> flattenContainer(const Value& value, int depth) {
     const void* identity = value.identity();
+    const std::uint64_t hash = mix(reinterpret_cast<std::uintptr_t>(identity));
     if (identity) {
-      if (auto found = containers_.find(identity); found != containers_.end()) return found->second;
+      if (auto found = containers_.find(hash, [&](std::uint64_t i) { return objects_[i].value->identity() == identity; }))
+        return *found;
     }
     if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", 0);
 
@@ -155,7 +221,7 @@ class BinaryWriter {
     const std::size_t count = isDictionary ? value.asDictionary()->size() : value.asArray()->size();
     const std::uint64_t index =
         add({isDictionary ? Type::Dictionary : Type::Array, &value, {}, children_.size(), count});
-    if (identity) containers_.emplace(identity, index);
+    if (identity) containers_.insert(hash, index);
     estimatedSize_ += 10;
 
     // Reserve this container's references first: its children append their own after them.
@@ -271,10 +337,10 @@ class BinaryWriter {
 
   std::vector<Object> objects_;
   std::vector<std::uint64_t> children_;
-  std::unordered_map<std::string_view, std::uint64_t> strings_;
-  std::unordered_map<std::string_view, std::uint64_t> data_;
-  std::unordered_map<ScalarKey, std::uint64_t, ScalarKeyHash> scalars_;
-  std::unordered_map<const void*, std::uint64_t> containers_;
+  IndexTable strings_;
+  IndexTable data_;
+  IndexTable scalars_;
+  IndexTable containers_;
   std::size_t estimatedSize_ = 0;
   unsigned referenceSize_ = 1;
 };

@@ -1,0 +1,139 @@
+// Benchmark: read a Mail-shaped binary preference domain, remove the plug-in's column
+// identifiers from its "TableColumns" dictionaries, write it back, against Python's plistlib
+// doing the same in the same run. Prints both times, their ratio, and how each scales from
+// the small domain to the large one (10x the keys: about 10x the time when linear).
+//
+//   plist_bench [--repeats N] [--baseline-repeats N] [--keys SMALL,LARGE]
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "plist/file.h"
+#include "plist/plist.h"
+
+namespace {
+
+const std::vector<std::string> kPluginColumns = {"20", "21", "22", "23", "24"};
+
+std::string shellQuote(const std::string& text) {
+  std::string quoted = "'";
+  for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+bool runBaseline(const std::string& arguments, std::string* output) {
+  const std::string command = "python3 " + shellQuote(PLISTLIB_BASELINE) + " " + arguments;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (!pipe) return false;
+  char buffer[256];
+  std::string text;
+  while (std::fgets(buffer, sizeof buffer, pipe)) text += buffer;
+  const bool ok = ::pclose(pipe) == 0;
+  if (output) *output = text;
+  return ok;
+}
+
+// One read + edit + write; returns the written size (0 on failure).
+std::size_t readEditWrite(const std::string& path) {
+  auto bytes = plist::readFile(path);
+  if (!bytes) return 0;
+  plist::ReadResult domain = plist::read(*bytes);
+  if (!domain || !domain->isDictionary()) return 0;
+  plist::Dictionary working = *domain->asDictionary();
+  if (plist::Value* columns = working.find("TableColumns"))
+    if (plist::Dictionary* table = columns->asDictionary())
+      for (auto& [name, column] : *table)
+        if (plist::Dictionary* identifiers = column.asDictionary()) identifiers->removeObjectsForKeys(kPluginColumns);
+  return plist::writeBinary(working).size();
+}
+
+double medianSeconds(const std::string& path, int repeats) {
+  std::vector<double> times;
+  for (int i = 0; i < repeats; ++i) {
+    const auto started = std::chrono::steady_clock::now();
+    if (readEditWrite(path) == 0) return -1;
+    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+  }
+  std::sort(times.begin(), times.end());
+  return times[times.size() / 2];
+}
+
+// The edit really happened: no plug-in identifier is left in the written domain.
+bool editVerified(const std::string& path) {
+  auto bytes = plist::readFile(path);
+  plist::Dictionary working = *plist::read(*bytes)->asDictionary();
+  std::size_t before = 0;
+  for (auto& [name, column] : *working.find("TableColumns")->asDictionary())
+    before += column.asDictionary()->removeObjectsForKeys(kPluginColumns);
+  const auto after = plist::readBinary(plist::writeBinary(working));
+  for (const auto& [name, column] : *after->asDictionary()->get("TableColumns")->asDictionary())
+    for (const std::string& identifier : kPluginColumns)
+      if (column.asDictionary()->contains(identifier)) return false;
+  return before > 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  int repeats = 7, baselineRepeats = 3;
+  std::vector<int> sizes = {5000, 50000};
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string option = argv[i];
+    if (option == "--repeats") {
+      repeats = std::max(1, std::atoi(argv[i + 1]));
+    } else if (option == "--baseline-repeats") {
+      baselineRepeats = std::max(1, std::atoi(argv[i + 1]));
+    } else if (option == "--keys") {
+      std::sscanf(argv[i + 1], "%d,%d", &sizes[0], &sizes[1]);
+    } else {
+      std::fprintf(stderr, "usage: plist_bench [--repeats N] [--baseline-repeats N] [--keys SMALL,LARGE]\n");
+      return 2;
+    }
+  }
+
+  const char* tmp = std::getenv("TMPDIR");
+  std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/plist-bench.XXXXXX";
+  if (!::mkdtemp(folder.data())) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+
+  std::printf("Read + clean up TableColumns + write, binary domain; median of %d runs (ours), %d (plistlib)\n",
+              repeats, baselineRepeats);
+  std::printf("%8s %10s %12s %14s %8s\n", "keys", "bytes", "ours (ms)", "plistlib (ms)", "ratio");
+  std::vector<double> ours, theirs;
+  int status = 0;
+  for (const int keys : sizes) {
+    const std::string path = folder + "/domain-" + std::to_string(keys) + ".plist";
+    if (!runBaseline("generate " + std::to_string(keys) + " " + shellQuote(path), nullptr)) {
+      std::fprintf(stderr, "plist_bench: python3 plistlib could not generate the domain\n");
+      return 1;
+    }
+    if (!editVerified(path)) {
+      std::fprintf(stderr, "plist_bench: the edit did not remove the plug-in columns\n");
+      status = 1;
+    }
+    const double mine = medianSeconds(path, repeats);
+    std::string output;
+    if (mine < 0 || !runBaseline("time " + shellQuote(path) + " " + std::to_string(baselineRepeats), &output)) {
+      std::fprintf(stderr, "plist_bench: a run failed\n");
+      return 1;
+    }
+    const double baseline = std::atof(output.c_str());
+    const auto size = plist::readFile(path)->size();
+    std::printf("%8d %10zu %12.2f %14.2f %7.1fx\n", keys, size, mine * 1e3, baseline * 1e3, baseline / mine);
+    ours.push_back(mine);
+    theirs.push_back(baseline);
+    std::remove(path.c_str());
+  }
+  ::rmdir(folder.c_str());
+  const double keyRatio = static_cast<double>(sizes[1]) / sizes[0];
+  std::printf("Scaling %d -> %d keys (%.0fx the keys): ours %.1fx the time, plistlib %.1fx\n", sizes[0], sizes[1],
+              keyRatio, ours[1] / ours[0], theirs[1] / theirs[0]);
+  return status;
+}
