@@ -6,6 +6,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 
+#include "appkit/application.h"
 #include "foundation/log.h"
 
 namespace appkit {
@@ -14,6 +15,12 @@ int NSRunAlertPanel(const QString& title, const QString& message, const QString&
                     const QString& alternateButton, const QString& otherButton) {
   if (!qobject_cast<QApplication*>(QCoreApplication::instance())) {
     foundation::NSLog(QStringLiteral("Alert \"%@\" could not be shown (no application): %@"), title,
+                      message);
+    return NSAlertErrorReturn;
+  }
+  // Once the application is ending no new modal loop may hold it open.
+  if (NSApp()->isTerminating()) {
+    foundation::NSLog(QStringLiteral("Alert \"%@\" not shown: the application is terminating: %@"), title,
                       message);
     return NSAlertErrorReturn;
   }

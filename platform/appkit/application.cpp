@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include "ae/AppleEventObjects.h"
 #include "foundation/bundle.h"
 #include "foundation/log.h"
 
@@ -25,7 +26,7 @@ void NSApplication::keepAlive(std::shared_ptr<void> object) {
 }
 
 void NSApplication::terminate(QObject* /*sender*/) {
-  terminating_ = true;
+  if (runContext_) terminating_ = true;  // the run of NSApplicationMain is ending
   // exit() leaves every event loop running in the thread, modal ones included.
   if (QCoreApplication::instance()) QCoreApplication::exit(0);
 }
@@ -35,13 +36,15 @@ void NSApplication::performSelectorWithObjectAfterDelay(std::function<void(QObje
   if (!selector) return;
   const int milliseconds = delaySeconds > 0 ? static_cast<int>(delaySeconds * 1000.0 + 0.5) : 0;
   QPointer<QObject> guarded(object);
-  QTimer::singleShot(milliseconds, Qt::PreciseTimer, this,
+  QObject* context = runContext_ ? runContext_.get() : this;
+  QTimer::singleShot(milliseconds, Qt::PreciseTimer, context,
                      [selector = std::move(selector), guarded] { selector(guarded.data()); });
 }
 
 void NSApplication::beginRun() {
   terminating_ = false;
   delegate_ = nullptr;
+  runContext_ = std::make_unique<QObject>();
 }
 
 void NSApplication::endRun() {
@@ -50,7 +53,24 @@ void NSApplication::endRun() {
   kept.swap(keptAlive_);
   kept.clear();
   delegate_ = nullptr;
+  // Calls still pending belong to this run only.
+  runContext_.reset();
+  terminating_ = false;
 }
+
+namespace {
+
+// Claims the main bundle's identifier on the session bus so events addressed to it arrive.
+void claimBundleIdentifier() {
+  const std::optional<foundation::NSBundle> bundle = foundation::NSBundle::mainBundle();
+  const QString identifier = bundle ? bundle->bundleIdentifier() : QString();
+  if (identifier.isEmpty()) return;
+  const OSStatus status = ae::NSAppleEventManager::sharedAppleEventManager().registerApplication(identifier);
+  if (status != noErr)
+    foundation::NSLog(QStringLiteral("Cannot receive events for %@: error %@"), identifier, status);
+}
+
+}  // namespace
 
 int NSApplicationMain(int argc, char* argv[],
                       const std::function<void(NSApplication&)>& loadMainInterface) {
@@ -58,14 +78,20 @@ int NSApplicationMain(int argc, char* argv[],
   NSApplication& application = *NSApplication::sharedApplication();
   application.beginRun();
 
-  if (loadMainInterface) loadMainInterface(application);
+  // Queued before the bus name is claimed, so the delegate finishes launching (and registers
+  // its event handlers) before any event addressed to this application is handled.
+  QMetaObject::invokeMethod(
+      application.runContext_.get(),
+      [&application] {
+        if (NSApplicationDelegate* delegate = application.delegate()) {
+          delegate->applicationDidFinishLaunching(
+              foundation::NSNotification(NSApplicationDidFinishLaunchingNotification, &application));
+        }
+      },
+      Qt::QueuedConnection);
 
-  QTimer::singleShot(0, &application, [&application] {
-    if (NSApplicationDelegate* delegate = application.delegate()) {
-      delegate->applicationDidFinishLaunching(
-          foundation::NSNotification(NSApplicationDidFinishLaunchingNotification, &application));
-    }
-  });
+  claimBundleIdentifier();
+  if (loadMainInterface) loadMainInterface(application);
 
   const int status = application.isTerminating() ? 0 : qtApplication.exec();
   application.endRun();

@@ -47,8 +47,10 @@ class NSApplication : public QObject {
   // Ends the application: the event loop (and any modal loop running inside it) is left and
   // NSApplicationMain returns 0. Called before the loop runs, the loop is not entered.
   // Safe to call from any handler on the main thread, once or more. Returns to its caller;
-  // nothing queued after it runs.
+  // nothing queued after it runs, and no alert is shown after it. Outside NSApplicationMain it
+  // only leaves the running event loops.
   void terminate(QObject* sender);
+  // Whether terminate was called in the current run of NSApplicationMain.
   bool isTerminating() const { return terminating_; }
 
   // Calls selector(object) once on the main event loop after delaySeconds (negative counts
@@ -66,6 +68,7 @@ class NSApplication : public QObject {
   NSApplicationDelegate* delegate_ = nullptr;
   std::vector<std::shared_ptr<void>> keptAlive_;
   bool terminating_ = false;
+  std::unique_ptr<QObject> runContext_;  // owns the delayed calls of one NSApplicationMain run
 };
 
 // The shared application object.
