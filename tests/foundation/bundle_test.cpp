@@ -99,6 +99,39 @@ TEST(BundleWithPath, UnreadableDirectoryIsNoBundle) {
   fs::permissions(folder + "/Locked.mailbundle", fs::perms::owner_all);
 }
 
+TEST(BundleInfo, IdentifierComesFromContentsInfoPlist) {
+  const std::string folder = makeScratchDirectory("info");
+  const std::string header =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+      "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n<plist version=\"1.0\">";
+  writeFile(folder + "/Good.mailbundle/Contents/Info.plist",
+            header + "<dict><key>CFBundleIdentifier</key><string>com.example.quillane</string>"
+                     "<key>CFBundleVersion</key><string>1.0</string></dict></plist>");
+  writeFile(folder + "/NumberId.app/Contents/Info.plist",
+            header + "<dict><key>CFBundleIdentifier</key><integer>7</integer></dict></plist>");
+  writeFile(folder + "/Array.app/Contents/Info.plist", header + "<array><string>x</string></array></plist>");
+  writeFile(folder + "/Corrupt.app/Contents/Info.plist", header + "<dict><key>CFBundleIdentifier</key>");
+  makeDirectories(folder + "/Empty.app/Contents");
+
+  const auto good = NSBundle::bundleWithPath(QString::fromStdString(folder + "/Good.mailbundle"));
+  ASSERT_TRUE(good);
+  const auto info = good->infoDictionary();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->size(), 2u);
+  EXPECT_EQ(good->bundleIdentifier(), QStringLiteral("com.example.quillane"));
+
+  const auto numberId = NSBundle::bundleWithPath(QString::fromStdString(folder + "/NumberId.app"));
+  ASSERT_TRUE(numberId);
+  EXPECT_TRUE(numberId->infoDictionary());
+  EXPECT_EQ(numberId->bundleIdentifier(), QString());
+  for (const char* name : {"/Array.app", "/Corrupt.app", "/Empty.app"}) {
+    const auto bundle = NSBundle::bundleWithPath(QString::fromStdString(folder + name));
+    ASSERT_TRUE(bundle) << name;
+    EXPECT_FALSE(bundle->infoDictionary()) << name;
+    EXPECT_EQ(bundle->bundleIdentifier(), QString()) << name;
+  }
+}
+
 TEST(BundleForClass, ModuleInsideAnApplicationBundleBelongsToIt) {
   const std::string folder = fs::canonical(makeScratchDirectory("modules")).string();
   const std::string probe = QUILLANE_BUNDLE_PROBE;
