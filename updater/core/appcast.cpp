@@ -33,9 +33,9 @@ class FeedReader {
   Result<Appcast> read() {
     Appcast appcast;
     bool sawChannel = false;
-    if (!nextStartElement()) return failure(QStringLiteral("the document has no root element"));
-    if (!isPlain(xml_, u"rss")) return failure(QStringLiteral("the root element is not <rss>"));
-    while (nextStartElement()) {
+    const bool hasRoot = nextStartElement();
+    if (hasRoot && !isPlain(xml_, u"rss")) return failure(QStringLiteral("the root element is not <rss>"));
+    while (hasRoot && nextStartElement()) {
       if (isPlain(xml_, u"channel") && !sawChannel) {
         sawChannel = true;
         readChannel(appcast);
@@ -43,8 +43,13 @@ class FeedReader {
         skip();
       }
     }
+    // Read to the end: what follows the root (a second root, garbage) makes the document invalid.
+    while (!refusal_ && !xml_.atEnd()) {
+      if (xml_.readNext() == QXmlStreamReader::DTD) refusal_ = failure(QStringLiteral("the document has a DTD"));
+    }
     if (refusal_) return *refusal_;
     if (xml_.hasError()) return failure(xml_.errorString());
+    if (!hasRoot) return failure(QStringLiteral("the document has no root element"));
     if (!sawChannel) return failure(QStringLiteral("the feed has no <channel>"));
     return appcast;
   }
