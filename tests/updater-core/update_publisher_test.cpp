@@ -1,0 +1,229 @@
+#include "tools/update-publisher/publisher.h"
+
+#include "updater/core/ed25519_signing.h"
+#include "updater/core/signed_feed.h"
+#include "support/archive_builder.h"
+#include "support/bundle_fixtures.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+namespace updater {
+namespace {
+
+using namespace updater::testing;
+
+struct Outcome {
+  int status;
+  QString out;
+  QString err;
+};
+
+class UpdatePublisherTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    key = path("publisher.key");
+    Outcome made = publisher({"keygen", "--key", key});
+    ASSERT_EQ(made.status, 0) << made.err.toStdString();
+    Result<PublicKey> decoded = decodePublicKey(made.out.trimmed());
+    ASSERT_TRUE(decoded);
+    publicKey = *decoded;
+  }
+
+  QString path(const QString& name) const { return dir.filePath(name); }
+
+  Outcome publisher(const QStringList& arguments) {
+    QString out, err;
+    QTextStream outStream(&out), errStream(&err);
+    const int status = publisher::runPublisher(arguments, outStream, errStream);
+    outStream.flush();
+    errStream.flush();
+    return {status, out, err};
+  }
+
+  // An archive of the plug-in at version.
+  QString archiveOf(const QString& version, const QString& name) {
+    BundleSpec spec;
+    spec.version = version;
+    spec.shortVersion = version + QStringLiteral(" (display)");
+    const QString bundle = makeBundle(path(QStringLiteral("src-") + name), QStringLiteral("Quillane.mailbundle"), spec);
+    const QString archive = path(name);
+    writeFile(archive, buildArchive(ArchiveFormat::TarGz, entriesFromTree(bundle, "Quillane.mailbundle")));
+    return archive;
+  }
+
+  Result<Appcast> readSigned(const QString& feed, const QDateTime& now = QDateTime::currentDateTimeUtc()) {
+    return readFeed(readFile(feed), FeedPolicy{true, publicKey, now});
+  }
+
+  QTemporaryDir dir;
+  QString key;
+  PublicKey publicKey;
+};
+
+TEST_F(UpdatePublisherTest, KeygenProtectsThePrivateKey) {
+  struct stat info {};
+  ASSERT_EQ(::stat(QFile::encodeName(key).constData(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  const QByteArray before = readFile(key);
+  Outcome again = publisher({"keygen", "--key", key});
+  EXPECT_EQ(again.status, 1);
+  EXPECT_TRUE(again.out.isEmpty());
+  EXPECT_EQ(readFile(key), before);
+
+  Outcome shown = publisher({"public-key", "--key", key});
+  EXPECT_EQ(shown.status, 0);
+  EXPECT_EQ(shown.out.trimmed(), encodePublicKey(publicKey));
+}
+
+TEST_F(UpdatePublisherTest, SignPrintsASignatureTheUpdaterAccepts) {
+  const QString archive = archiveOf(QStringLiteral("2.0"), QStringLiteral("a.tar.gz"));
+  Outcome signedRun = publisher({"sign", "--key", key, archive});
+  ASSERT_EQ(signedRun.status, 0) << signedRun.err.toStdString();
+  const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("^sparkle:edSignature=\"([^\"]+)\" length=\"(\\d+)\"\\n$")).match(signedRun.out);
+  ASSERT_TRUE(m.hasMatch()) << signedRun.out.toStdString();
+  EXPECT_EQ(m.captured(2).toLongLong(), QFileInfo(archive).size());
+  EXPECT_TRUE(verifyArchiveSignature(archive, m.captured(1), m.captured(2).toLongLong(), publicKey));
+
+  EXPECT_EQ(publisher({"sign", "--key", key, path("missing")}).status, 1);
+  EXPECT_EQ(publisher({"sign", "--key", key}).status, 2);
+  EXPECT_EQ(publisher({"sign", "--key", path("nokey"), archive}).status, 1);
+}
+
+TEST_F(UpdatePublisherTest, FeedMakesASignedFeedFromTheArchivesOwnVersion) {
+  const QString feed = path("appcast.xml");
+  const QString first = archiveOf(QStringLiteral("1.1"), QStringLiteral("1.1.tar.gz"));
+  const QString second = archiveOf(QStringLiteral("1.2"), QStringLiteral("1.2.tar.gz"));
+  ASSERT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", first, "--url", "https://u/1.1.tar.gz"}).status, 0);
+  Outcome added = publisher({"feed", "--key", key, "--feed", feed, "--archive", second, "--url", "https://u/1.2.tar.gz",
+                         "--release-notes-link", "https://u/notes.html", "--critical", "--expires-in-days", "2"});
+  ASSERT_EQ(added.status, 0) << added.err.toStdString();
+
+  Result<Appcast> appcast = readSigned(feed);
+  ASSERT_TRUE(appcast) << appcast.error().message.toStdString();
+  ASSERT_EQ(appcast->items.size(), 2u);
+  const AppcastItem& newest = appcast->items[0];
+  EXPECT_EQ(newest.versionString, u"1.2");
+  EXPECT_EQ(newest.displayVersionString, u"1.2 (display)");
+  EXPECT_EQ(newest.fileURL, u"https://u/1.2.tar.gz");
+  EXPECT_EQ(newest.releaseNotesURL, u"https://u/notes.html");
+  EXPECT_TRUE(newest.isCriticalUpdate);
+  EXPECT_TRUE(verifyArchiveSignature(second, newest.edSignature, newest.contentLength, publicKey));
+  EXPECT_EQ(appcast->items[1].versionString, u"1.1");
+  EXPECT_FALSE(appcast->items[1].isCriticalUpdate);
+  // --expires-in-days 2: valid tomorrow, expired in three days.
+  EXPECT_TRUE(readSigned(feed, QDateTime::currentDateTimeUtc().addDays(1)));
+  EXPECT_FALSE(readSigned(feed, QDateTime::currentDateTimeUtc().addDays(3)));
+}
+
+TEST_F(UpdatePublisherTest, RepublishingAVersionReplacesItsItemInPlace) {
+  const QString feed = path("appcast.xml");
+  const QString a = archiveOf(QStringLiteral("1.1"), QStringLiteral("a.tar.gz"));
+  const QString b = archiveOf(QStringLiteral("1.2"), QStringLiteral("b.tar.gz"));
+  ASSERT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", a, "--url", "https://u/a"}).status, 0);
+  ASSERT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", b, "--url", "https://u/b"}).status, 0);
+  ASSERT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", a, "--url", "https://u/a-fixed"}).status, 0);
+  Result<Appcast> appcast = readSigned(feed);
+  ASSERT_TRUE(appcast);
+  ASSERT_EQ(appcast->items.size(), 2u);
+  EXPECT_EQ(appcast->items[0].fileURL, u"https://u/b");
+  EXPECT_EQ(appcast->items[1].fileURL, u"https://u/a-fixed");
+}
+
+TEST_F(UpdatePublisherTest, KeepsWhatThePublisherWroteByHand) {
+  const QString feed = path("appcast.xml");
+  const QByteArray handWritten = R"(<?xml version="1.0" encoding="utf-8"?>
+<!-- Quillane's feed; edit with care -->
+<rss version="2.0" xmlns:s="http://www.andymatuschak.org/xml-namespaces/sparkle" xmlns:dc="http://purl.org/dc/elements/1.1/">
+	<channel>
+		<title>Quillane</title>
+		<dc:creator>Quillane &amp; Co</dc:creator>
+		<item>
+			<title>Old</title>
+			<s:version>1.0</s:version>
+			<enclosure url="https://u/1.0" length="3" s:edSignature="c2ln"/>
+		</item>
+	</channel>
+</rss>
+)";
+  writeFile(feed, handWritten);
+  ASSERT_EQ(publisher({"feed", "--unsigned", "--key", key, "--feed", feed, "--archive",
+                       archiveOf(QStringLiteral("1.1"), QStringLiteral("x.tar.gz")), "--url", "https://u/1.1",
+                       "--description", "<b>Faster</b> & safer"}).status, 0);
+  const QByteArray edited = readFile(feed);
+  // Everything that was there is still there, byte for byte, around the new item.
+  const qsizetype at = edited.indexOf("<item>");
+  const qsizetype oldAt = edited.indexOf("<item>\n\t\t\t<title>Old");
+  ASSERT_GT(oldAt, at);
+  EXPECT_EQ(edited.left(at), handWritten.left(handWritten.indexOf("<item>")).replace(
+                                 "xmlns:dc=\"http://purl.org/dc/elements/1.1/\"",
+                                 "xmlns:dc=\"http://purl.org/dc/elements/1.1/\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\""));
+  EXPECT_EQ(edited.mid(oldAt), handWritten.mid(handWritten.indexOf("<item>")));
+
+  Result<Appcast> appcast = readFeed(edited, FeedPolicy{});
+  ASSERT_TRUE(appcast) << appcast.error().message.toStdString();
+  ASSERT_EQ(appcast->items.size(), 2u);
+  EXPECT_EQ(appcast->items[0].itemDescription, u"<b>Faster</b> & safer");
+  EXPECT_EQ(appcast->items[1].versionString, u"1.0");
+  EXPECT_FALSE(splitSignedFeed(edited)) << "--unsigned leaves the feed unsigned";
+}
+
+TEST_F(UpdatePublisherTest, RefusesAndLeavesTheFeedAlone) {
+  const QString feed = path("appcast.xml");
+  const QString good = archiveOf(QStringLiteral("1.1"), QStringLiteral("g.tar.gz"));
+  auto refusedWith = [&](const QByteArray& existing, const QStringList& extra = {}) {
+    writeFile(feed, existing);
+    Outcome run = publisher(QStringList{"feed", "--key", key, "--feed", feed, "--archive", good, "--url", "https://u/g"} + extra);
+    return run.status != 0 && readFile(feed) == existing;
+  };
+  EXPECT_TRUE(refusedWith("<?xml version=\"1.0\"?><!DOCTYPE rss [<!ENTITY a \"b\">]><rss><channel>&a;</channel></rss>"));
+  EXPECT_TRUE(refusedWith("not xml"));
+  EXPECT_TRUE(refusedWith("<rss xmlns:sparkle=\"urn:something-else\"><channel/></rss>"));
+  EXPECT_TRUE(refusedWith("<rss><channel/></rss>", {"--expires", "tomorrow"}));
+
+  // An archive whose bundle has no readable version is not published unless the version is given.
+  const QString broken = path("broken.tar.gz");
+  writeFile(broken, buildArchive(ArchiveFormat::TarGz, {folderEntry("Q.mailbundle"), fileEntry("Q.mailbundle/x", "x")}));
+  QFile::remove(feed);
+  EXPECT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", broken, "--url", "https://u/b"}).status, 1);
+  EXPECT_FALSE(QFile::exists(feed));
+  EXPECT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", broken, "--url", "https://u/b", "--version", "9"}).status, 0);
+
+  EXPECT_EQ(publisher({"feed", "--feed", feed, "--archive", good, "--url", "u"}).status, 2);  // neither --key nor --unsigned
+  EXPECT_EQ(publisher({"frobnicate"}).status, 2);
+  EXPECT_EQ(publisher({}).status, 2);
+}
+
+TEST_F(UpdatePublisherTest, SignFeedRenewsTheExpiry) {
+  const QString feed = path("appcast.xml");
+  ASSERT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", archiveOf(QStringLiteral("1.1"), QStringLiteral("s.tar.gz")),
+                       "--url", "https://u/s", "--expires", "2020-01-01T00:00:00Z"}).status, 0);
+  EXPECT_FALSE(readSigned(feed)) << "expired";
+  ASSERT_EQ(publisher({"sign-feed", "--key", key, "--feed", feed, "--expires-in-days", "10"}).status, 0);
+  Result<Appcast> renewed = readSigned(feed);
+  ASSERT_TRUE(renewed) << renewed.error().message.toStdString();
+  EXPECT_EQ(readFile(feed).count("<qf:expires>"), 1);
+  EXPECT_EQ(readFile(feed).count("quillane-feed-signature"), 1);
+}
+
+// The installed program, as publishers and the other tests run it.
+TEST_F(UpdatePublisherTest, TheProgramRuns) {
+  const QString program = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath() + QStringLiteral("/update-publisher");
+  QProcess process;
+  process.start(program, {QStringLiteral("keygen"), QStringLiteral("--key"), path("second.key")});
+  ASSERT_TRUE(process.waitForFinished(30000));
+  EXPECT_EQ(process.exitCode(), 0);
+  EXPECT_TRUE(decodePublicKey(QString::fromLatin1(process.readAllStandardOutput())));
+  process.start(program, {QStringLiteral("--help")});
+  ASSERT_TRUE(process.waitForFinished(30000));
+  EXPECT_TRUE(process.readAllStandardOutput().contains("keygen"));
+}
+
+}  // namespace
+}  // namespace updater
