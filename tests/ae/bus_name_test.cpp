@@ -59,7 +59,7 @@ TEST(BusName, NamesTheRuleNeverMakesHaveNoIdentifier) {
 
 TEST(BusName, RandomIdentifiersRoundTripToDistinctValidNames) {
   auto* random = QRandomGenerator::global();
-  const QByteArray alphabet("aZ09.-_\xC3\xA9 /\x01", 14);
+  const QByteArray alphabet("aZ09.-_\xC3\xA9 /\x01", 13);  // with the terminating zero byte
   std::map<QString, QByteArray> seen;
   for (int i = 0; i < 5000; ++i) {
     QByteArray identifier;

@@ -159,6 +159,23 @@ TEST_F(EventManager, AHandlerThatThrowsFailsTheEventNotTheProcess) {
   EXPECT_EQ(waitingSend("SKHP", "CHBG"), "0");
 }
 
+TEST_F(EventManager, AnEventToThisVeryProcess) {
+  int calls = 0;
+  manager().setEventHandlerAndSelectorForEventClassAndEventID(
+      this,
+      [&](const NSAppleEventDescriptor&, NSAppleEventDescriptor& reply) {
+        ++calls;
+        reply.setParamDescriptorForKeyword(NSAppleEventDescriptor::descriptorWithInt32(-7), keyErrorNumber);
+      },
+      fourCharCode("SKHP"), fourCharCode("CHBG"));
+  const auto waited = ae_test::sendEvent(kSelf, fourCharCode("SKHP"), fourCharCode("CHBG"), kAEWaitReply, 60);
+  EXPECT_EQ(waited.status, -7);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(ae_test::sendEvent(kSelf, fourCharCode("SKHP"), fourCharCode("CHBG"), kAENoReply, 60).status, noErr);
+  for (int i = 0; i < 100 && calls < 2; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  EXPECT_EQ(calls, 2);
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
