@@ -12,7 +12,6 @@
 
 #include <chrono>
 #include <new>
-#include <thread>
 
 namespace ae {
 namespace {
@@ -73,9 +72,7 @@ OSStatus sendAndWait(QDBusConnection& bus, const QDBusMessage& call, const Reply
   const bool deadlinePassed = !deadline.unlimited && elapsed >= deadline.wait;
 
   if (answer.type() == QDBusMessage::ErrorMessage) {
-    const OSStatus status = statusForError(answer, deadlinePassed);
-    if (status == errAETimeout && elapsed < deadline.wait) std::this_thread::sleep_for(deadline.wait - elapsed);
-    return status;
+    return statusForError(answer, deadlinePassed);
   }
   auto parsed = wire::answerFromReply(answer);
   if (!parsed) return errAEEventFailed;
