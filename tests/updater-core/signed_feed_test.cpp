@@ -93,6 +93,10 @@ TEST(SignedFeedSplit, FindsTheSignedBytesExactly) {
   EXPECT_FALSE(splitSignedFeed(body));
   EXPECT_FALSE(splitSignedFeed(body + "<!-- some other comment -->"));
   EXPECT_FALSE(splitSignedFeed("-->"));
+  // Opening and closing marks that overlap are no comment (found by fuzzing: this read out of bounds).
+  EXPECT_FALSE(splitSignedFeed("<ep>\n<!ep>\n<!-->\n"));
+  EXPECT_FALSE(splitSignedFeed("<!--->"));
+  EXPECT_FALSE(splitSignedFeed("<rss/><!---->"));
 }
 
 }  // namespace

@@ -16,7 +16,10 @@ Result<SignedFeedParts> splitSignedFeed(const QByteArray& document) {
   const QByteArrayView body(document.constData(), end);
   if (!body.endsWith(kCommentClose)) return makeError(QStringLiteral("The update feed is not signed."));
   const qsizetype open = body.lastIndexOf(kCommentOpen);
-  if (open < 0) return makeError(QStringLiteral("The update feed is not signed."));
+  // "<!-->" ends with "-->" too: the opening and closing marks must not overlap.
+  if (open < 0 || open + kCommentOpen.size() > end - kCommentClose.size()) {
+    return makeError(QStringLiteral("The update feed is not signed."));
+  }
   const QByteArray comment =
       body.sliced(open + kCommentOpen.size(), end - open - kCommentOpen.size() - kCommentClose.size()).toByteArray().trimmed();
   if (!comment.startsWith(kFeedSignatureMarker)) return makeError(QStringLiteral("The update feed is not signed."));
