@@ -88,8 +88,14 @@ UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
   layout->addWidget(buttons);
   setMinimumWidth(560);
   uninstallButton_->setFocus();
+}
 
-  QTimer::singleShot(0, this, &UninstallerWindow::showItemSizes);
+void UninstallerWindow::paintEvent(QPaintEvent* event) {
+  QDialog::paintEvent(event);
+  if (!sizesRequested_) {
+    sizesRequested_ = true;
+    QTimer::singleShot(0, this, &UninstallerWindow::showItemSizes);
+  }
 }
 
 void UninstallerWindow::addItemRows(QGridLayout* grid) {

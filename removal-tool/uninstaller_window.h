@@ -24,6 +24,9 @@ class UninstallerWindow : public QDialog {
   // Escape and closing the window both mean cancel.
   void reject() override;
 
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
  private:
   struct ItemRow {
     std::optional<QString> presentPath;  // nothing when the run will find nothing there
@@ -31,7 +34,7 @@ class UninstallerWindow : public QDialog {
   };
 
   void addItemRows(class QGridLayout* grid);
-  // Sizing walks whole trees, so it runs after the window is on screen.
+  // Sizing walks whole trees, so it runs once the window has been painted.
   void showItemSizes();
   void startCommand();
 
@@ -40,4 +43,5 @@ class UninstallerWindow : public QDialog {
   QPushButton* uninstallButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
   bool commandStarted_ = false;
+  bool sizesRequested_ = false;
 };

@@ -4,9 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
 namespace {
 
@@ -26,24 +24,6 @@ TEST(MailMessages, BothRequestsAreAddressedToMailByIdentifierWithAutomaticIDs) {
     EXPECT_EQ(message.transactionID, 0);
   }
   EXPECT_EQ(std::strlen(mail::kMailBundleIdentifier), 14u);
-}
-
-TEST(MailMessages, SendPolicies) {
-  EXPECT_EQ(mail::kQuitWithoutWaiting.sendMode, 1);
-  EXPECT_EQ(mail::kQuitWithoutWaiting.timeoutTicks, -1);
-  EXPECT_EQ(mail::kQuitWaitingForReply.sendMode, 3);
-  EXPECT_EQ(mail::kQuitWaitingForReply.timeoutTicks, 600) << "ten seconds of 1/60 s ticks";
-  EXPECT_EQ(mail::kActivateWithoutWaiting.sendMode, 1);
-  EXPECT_EQ(mail::kActivateWithoutWaiting.timeoutTicks, -1);
-}
-
-TEST(MailSettings, PluginColumnsAreExactlyTwentyToTwentyFour) {
-  std::vector<std::string_view> ids(mail::kPluginColumnIdentifiers.begin(),
-                                    mail::kPluginColumnIdentifiers.end());
-  std::sort(ids.begin(), ids.end());
-  EXPECT_EQ(ids, (std::vector<std::string_view>{"20", "21", "22", "23", "24"}));
-  EXPECT_STREQ(mail::kPreferenceDomain, mail::kMailBundleIdentifier);
-  EXPECT_STREQ(mail::kTableColumnsKey, "TableColumns");
 }
 
 }  // namespace

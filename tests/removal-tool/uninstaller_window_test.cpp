@@ -194,18 +194,6 @@ TEST_F(UninstallerWindowTest, AFailedDeletionShowsTheFailureAlertAndLeavesTheIte
   EXPECT_EQ(environment.terminateSenders.size(), 1u);
 }
 
-TEST_F(UninstallerWindowTest, ReturnChoosesUninstall) {
-  UninstallerWindow window(uninstaller);
-  window.show();
-  ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  AlertAnswerer answerer("Done");
-  QTest::keyClick(&window, Qt::Key_Return);
-  EXPECT_FALSE(existsNoFollow(plugin.bundle()));
-  ASSERT_EQ(answerer.seen.size(), 1u);
-  EXPECT_EQ(answerer.seen[0].title, "Uninstall Complete");
-  EXPECT_EQ(environment.terminateSenders.size(), 1u);
-}
-
 TEST_F(UninstallerWindowTest, EscapeAndTheCancelButtonQuitWithoutTouchingAnything) {
   const auto before = snapshot(library);
   {
