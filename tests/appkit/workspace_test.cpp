@@ -1,13 +1,10 @@
 #include "appkit/workspace.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -17,81 +14,60 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Desktop entries are indexed once per process, so every entry the tests use is written
-// before the first lookup (see main).
-std::string dataHome, systemData, markerFile;
+// Desktop entries are indexed once per process: main writes them all before the first lookup.
+const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/tmp";
+const std::string dataHome = home + "/.local/share", systemData = home + "/system-data";
+const std::string marker = home + "/launched.marker";
 
-void writeText(const fs::path& path, const std::string& text) {
-  fs::create_directories(path.parent_path());
+void write(const std::string& path, const std::string& text) {
+  fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path) << text;
 }
-
-std::string entry(const std::string& name, const std::string& exec, const std::string& extra = "") {
-  return "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=" + exec + "\n" + extra;
+std::string entry(const std::string& exec, const std::string& extra = "") {
+  return "[Desktop Entry]\nType=Application\nName=Test\nExec=" + exec + "\n" + extra;
 }
-
-void writeEntries() {
-  const char* home = std::getenv("HOME");
-  const std::string sandbox = home && *home ? home : "/tmp";
-  dataHome = sandbox + "/.local/share";
-  systemData = sandbox + "/system-data";
-  markerFile = sandbox + "/launched.marker";
-  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
-  setenv("XDG_DATA_DIRS", systemData.c_str(), 1);
-
-  const std::string script = sandbox + "/bin/mail standin.sh";
-  writeText(script, "#!/bin/sh\nprintf '%s\\n' \"launched $#\" > '" + markerFile + "'\n");
-  chmod(script.c_str(), 0755);
-
-  writeText(dataHome + "/applications/com.example.Mail.desktop", entry("Mail", "\"" + script + "\""));
-  writeText(systemData + "/applications/com.example.Mail.desktop", entry("Shadowed", "false"));
-  writeText(systemData + "/applications/org.example.SystemOnly.desktop", entry("System", "true"));
-  writeText(dataHome + "/applications/org.example.Hidden.desktop", entry("Hidden", "true", "Hidden=true\n"));
-  writeText(dataHome + "/applications/org.example.Broken.desktop", "this is not a desktop entry\n");
-  writeText(dataHome + "/org.example.Outside.desktop", entry("Outside", "true"));
+std::optional<QString> lookup(const char* identifier) {
+  return NSWorkspace::sharedWorkspace().absolutePathForAppBundleWithIdentifier(QString::fromUtf8(identifier));
 }
 
 }  // namespace
 
 TEST(Workspace, FindsTheDesktopEntryOfAnIdentifierThroughTheDataFolders) {
-  NSWorkspace& workspace = NSWorkspace::sharedWorkspace();
-  EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier(QStringLiteral("com.example.Mail")),
-            QString::fromStdString(dataHome + "/applications/com.example.Mail.desktop"))
+  EXPECT_EQ(lookup("com.example.Mail"), QString::fromStdString(dataHome + "/applications/com.example.Mail.desktop"))
       << "the user's entry comes before the system's";
-  EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier(QStringLiteral("org.example.SystemOnly")),
-            QString::fromStdString(systemData + "/applications/org.example.SystemOnly.desktop"));
-
+  EXPECT_EQ(lookup("org.example.SystemOnly"), QString::fromStdString(systemData + "/applications/org.example.SystemOnly.desktop"));
   for (const char* absent : {"org.example.Missing", "org.example.Hidden", "org.example.Broken", "",
-                             "../org.example.Outside", "/org.example.Outside", "com.example.Mail.desktop"}) {
-    EXPECT_EQ(workspace.absolutePathForAppBundleWithIdentifier(QString::fromUtf8(absent)), std::nullopt) << absent;
-  }
+                             "../org.example.Outside", "com.example.Mail.desktop"})
+    EXPECT_EQ(lookup(absent), std::nullopt) << absent;
 }
 
-TEST(Workspace, LaunchingAnEntryStartsItsProgram) {
+TEST(Workspace, LaunchingAnEntryStartsItsProgramAndRefusesAnythingElse) {
   NSWorkspace& workspace = NSWorkspace::sharedWorkspace();
-  const auto path = workspace.absolutePathForAppBundleWithIdentifier(QStringLiteral("com.example.Mail"));
-  ASSERT_TRUE(path.has_value());
-  ASSERT_TRUE(workspace.launchApplicationAtPath(*path));
-
-  std::string contents;
-  for (int i = 0; i < 200 && contents.empty(); ++i) {
+  ASSERT_TRUE(workspace.launchApplicationAtPath(lookup("com.example.Mail").value_or(QString())));
+  std::string launched;
+  for (int i = 0; i < 200 && launched.empty(); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    std::ifstream in(markerFile);
-    std::getline(in, contents);
+    std::getline(std::ifstream(marker), launched);
   }
-  EXPECT_EQ(contents, "launched 0");
-}
+  EXPECT_EQ(launched, "launched with 0 arguments");
 
-TEST(Workspace, LaunchRefusesWhatIsNotADesktopEntry) {
-  NSWorkspace& workspace = NSWorkspace::sharedWorkspace();
-  EXPECT_FALSE(workspace.launchApplicationAtPath(QString::fromStdString(dataHome + "/applications/org.example.Broken.desktop")));
-  EXPECT_FALSE(workspace.launchApplicationAtPath(QString::fromStdString(dataHome + "/applications/none.desktop")));
-  EXPECT_FALSE(workspace.launchApplicationAtPath(QStringLiteral("applications/com.example.Mail.desktop")));
-  EXPECT_FALSE(workspace.launchApplicationAtPath(QString()));
+  for (const std::string& path : {dataHome + "/applications/org.example.Broken.desktop",
+                                 dataHome + "/applications/none.desktop", std::string("applications/x.desktop"), std::string()})
+    EXPECT_FALSE(workspace.launchApplicationAtPath(QString::fromStdString(path))) << path;
 }
 
 int main(int argc, char** argv) {
-  writeEntries();
+  setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
+  setenv("XDG_DATA_DIRS", systemData.c_str(), 1);
+  const std::string script = home + "/bin/mail standin.sh";
+  write(script, "#!/bin/sh\necho \"launched with $# arguments\" > '" + marker + "'\n");
+  chmod(script.c_str(), 0755);
+  write(dataHome + "/applications/com.example.Mail.desktop", entry("\"" + script + "\""));
+  write(systemData + "/applications/com.example.Mail.desktop", entry("false"));
+  write(systemData + "/applications/org.example.SystemOnly.desktop", entry("true"));
+  write(dataHome + "/applications/org.example.Hidden.desktop", entry("true", "Hidden=true\n"));
+  write(dataHome + "/applications/org.example.Broken.desktop", "not a desktop entry\n");
+  write(dataHome + "/org.example.Outside.desktop", entry("true"));
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -13,95 +13,60 @@ using foundation::NSNotificationCenter;
 namespace {
 
 struct Recorder {
-  std::vector<QString> names;
-  std::vector<const void*> senders;
-  std::vector<bool> onMainThread;
-  std::optional<plist::Dictionary> lastUserInfo;
-
+  std::vector<std::pair<QString, const void*>> received;
+  bool allOnMainThread = true;
+  bool lastHadUserInfo = false;
   NSNotificationCenter::Selector selector() {
     return [this](const NSNotification& n) {
-      names.push_back(n.name());
-      senders.push_back(n.object());
-      onMainThread.push_back(QThread::currentThread() == QCoreApplication::instance()->thread());
-      lastUserInfo = n.userInfo();
+      received.emplace_back(n.name(), n.object());
+      allOnMainThread &= QThread::currentThread() == qApp->thread();
+      lastHadUserInfo = n.userInfo() && n.userInfo()->get("backgroundCheck");
     };
   }
 };
 
-const int senderOne = 1, senderTwo = 2;
+const int one = 1, two = 2;
+const QString finished = QStringLiteral("SUUpdateDriverFinished");
 
 }  // namespace
 
-TEST(NotificationCenter, DeliversByNameAndSender) {
+TEST(NotificationCenter, DeliversByNameAndSenderAndStopsAtRemoval) {
   NSNotificationCenter center;
-  Recorder anySender, fromOne, everything;
-  center.addObserverSelectorNameObject(&anySender, anySender.selector(), QStringLiteral("SUUpdateDriverFinished"), nullptr);
-  center.addObserverSelectorNameObject(&fromOne, fromOne.selector(), QStringLiteral("SUUpdateDriverFinished"), &senderOne);
+  Recorder anySender, fromOne, everything, removedMidway;
+  int first = 0;
+  center.addObserverSelectorNameObject(&first, [&](const NSNotification&) { center.removeObserver(&removedMidway); },
+                                       finished, nullptr);
+  center.addObserverSelectorNameObject(&removedMidway, removedMidway.selector(), finished, nullptr);
+  center.addObserverSelectorNameObject(&anySender, anySender.selector(), finished, nullptr);
+  center.addObserverSelectorNameObject(&fromOne, fromOne.selector(), finished, &one);
   center.addObserverSelectorNameObject(&everything, everything.selector(), QString(), nullptr);
 
-  center.postNotificationNameObjectUserInfo(QStringLiteral("SUUpdateDriverFinished"), &senderTwo);
-  center.postNotificationNameObjectUserInfo(QStringLiteral("SUUpdateDriverFinished"), &senderOne,
-                                            plist::Dictionary{{"backgroundCheck", plist::Value(true)}});
-  center.postNotificationNameObjectUserInfo(QStringLiteral("Other"), &senderOne);
+  center.postNotificationNameObjectUserInfo(finished, &two);
+  center.postNotificationNameObjectUserInfo(finished, &one, plist::Dictionary{{"backgroundCheck", plist::Value(true)}});
+  center.postNotificationNameObjectUserInfo(QStringLiteral("Other"), &one);
 
-  EXPECT_EQ(anySender.senders, (std::vector<const void*>{&senderTwo, &senderOne}));
-  EXPECT_EQ(fromOne.senders, (std::vector<const void*>{&senderOne}));
-  ASSERT_TRUE(fromOne.lastUserInfo.has_value());
-  ASSERT_NE(fromOne.lastUserInfo->get("backgroundCheck"), nullptr);
-  EXPECT_EQ(everything.names, (std::vector<QString>{QStringLiteral("SUUpdateDriverFinished"),
-                                                    QStringLiteral("SUUpdateDriverFinished"), QStringLiteral("Other")}));
-  EXPECT_FALSE(everything.lastUserInfo.has_value());
+  using Seen = std::vector<std::pair<QString, const void*>>;
+  EXPECT_EQ(anySender.received, (Seen{{finished, &two}, {finished, &one}}));
+  EXPECT_EQ(fromOne.received, (Seen{{finished, &one}}));
+  EXPECT_TRUE(fromOne.lastHadUserInfo);
+  EXPECT_EQ(everything.received.size(), 3u);
+  EXPECT_TRUE(removedMidway.received.empty()) << "removed by an earlier observer of the same notification";
 }
 
-TEST(NotificationCenter, RemovedObserversHearNothingEvenWithinTheSameDelivery) {
-  NSNotificationCenter center;
-  Recorder second, third;
-  int firstCalls = 0;
-  const int first = 0;
-  // The first observer removes the second one and itself while the notification is delivered.
-  center.addObserverSelectorNameObject(&first, [&](const NSNotification&) {
-    ++firstCalls;
-    center.removeObserver(&second);
-    center.removeObserver(&first);
-  }, QStringLiteral("N"), nullptr);
-  center.addObserverSelectorNameObject(&second, second.selector(), QStringLiteral("N"), nullptr);
-  center.addObserverSelectorNameObject(&third, third.selector(), QStringLiteral("N"), nullptr);
-
-  center.postNotificationNameObjectUserInfo(QStringLiteral("N"), nullptr);
-  center.postNotificationNameObjectUserInfo(QStringLiteral("N"), nullptr);
-  EXPECT_EQ(firstCalls, 1);
-  EXPECT_TRUE(second.names.empty());
-  EXPECT_EQ(third.names.size(), 2u);
-}
-
-TEST(NotificationCenter, ObserversMayRegisterAndPostFromTheirCallbacks) {
-  NSNotificationCenter center;
-  Recorder late;
-  const int chain = 0;
-  center.addObserverSelectorNameObject(&chain, [&](const NSNotification&) {
-    center.addObserverSelectorNameObject(&late, late.selector(), QStringLiteral("Second"), nullptr);
-    center.postNotificationNameObjectUserInfo(QStringLiteral("Second"), nullptr);
-  }, QStringLiteral("First"), nullptr);
-  center.postNotificationNameObjectUserInfo(QStringLiteral("First"), nullptr);
-  EXPECT_EQ(late.names, (std::vector<QString>{QStringLiteral("Second")}));
-}
-
-TEST(NotificationCenter, PostsFromOtherThreadsAreDeliveredOnTheMainThread) {
+TEST(NotificationCenter, PostsFromOtherThreadsArriveLaterOnTheMainThread) {
   NSNotificationCenter& center = NSNotificationCenter::defaultCenter();
   Recorder kept, removedBeforeDelivery;
-  center.addObserverSelectorNameObject(&kept, kept.selector(), QStringLiteral("FromWorker"), nullptr);
-  center.addObserverSelectorNameObject(&removedBeforeDelivery, removedBeforeDelivery.selector(),
-                                       QStringLiteral("FromWorker"), nullptr);
+  center.addObserverSelectorNameObject(&kept, kept.selector(), finished, nullptr);
+  center.addObserverSelectorNameObject(&removedBeforeDelivery, removedBeforeDelivery.selector(), finished, nullptr);
 
-  std::thread worker([&] { center.postNotificationNameObjectUserInfo(QStringLiteral("FromWorker"), &senderOne); });
-  worker.join();
-  EXPECT_TRUE(kept.names.empty()) << "delivered on the worker thread";
+  std::thread([&] { center.postNotificationNameObjectUserInfo(finished, &one); }).join();
+  EXPECT_TRUE(kept.received.empty()) << "delivered on the posting thread";
   center.removeObserver(&removedBeforeDelivery);
-
   QCoreApplication::processEvents();
-  EXPECT_EQ(kept.senders, (std::vector<const void*>{&senderOne}));
-  EXPECT_EQ(kept.onMainThread, (std::vector<bool>{true}));
-  EXPECT_TRUE(removedBeforeDelivery.names.empty());
+
+  EXPECT_EQ(kept.received.size(), 1u);
+  EXPECT_TRUE(kept.allOnMainThread);
+  EXPECT_TRUE(removedBeforeDelivery.received.empty());
   center.removeObserver(&kept);
 }
 
