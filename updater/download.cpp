@@ -1,0 +1,238 @@
+#include "updater/download.h"
+
+#include "updater/url_policy.h"
+
+#include <QNetworkReply>
+#include <QNetworkRequest>
+
+namespace updater {
+
+namespace {
+
+// Bounds what Qt buffers for us between two reads, so a fast server cannot grow it.
+constexpr qint64 kReadChunk = 1024 * 1024;
+
+QString describe(const QUrl& url) { return url.toDisplayString(QUrl::RemoveUserInfo); }
+
+}  // namespace
+
+Download::Download(QNetworkAccessManager& network, const QUrl& url, const DownloadLimits& limits,
+                   QObject* parent)
+    : QObject(parent), network_(network), url_(url), currentUrl_(url), limits_(limits) {
+  connectTimer_.setSingleShot(true);
+  stallTimer_.setSingleShot(true);
+  connect(&connectTimer_, &QTimer::timeout, this,
+          [this] { onTimeout(QStringLiteral("no answer within %1 ms").arg(limits_.connectTimeoutMs)); });
+  connect(&stallTimer_, &QTimer::timeout, this,
+          [this] { onTimeout(QStringLiteral("nothing received for %1 ms").arg(limits_.stallTimeoutMs)); });
+}
+
+Download::~Download() {
+  if (reply_) {
+    disconnect(reply_, nullptr, this, nullptr);
+    reply_->abort();
+    delete reply_;
+  }
+  if (file_ && !done_) {
+    file_->close();
+    file_->remove();
+  }
+}
+
+void Download::setDestinationFile(const QString& path) { destinationPath_ = path; }
+
+void Download::start(FinishedHandler finished) {
+  finished_ = std::move(finished);
+  QString why;
+  if (limits_.maxBytes <= 0) {
+    fail(QStringLiteral("%1: no size limit given").arg(describe(url_)));
+    return;
+  }
+  if (!isAllowedSourceUrl(url_, &why)) {
+    fail(why);
+    return;
+  }
+  if (!destinationPath_.isEmpty()) {
+    auto file = std::make_unique<QFile>(destinationPath_);
+    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                    QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+      fail(QStringLiteral("cannot create %1: %2").arg(destinationPath_, file->errorString()));
+      return;
+    }
+    file_ = std::move(file);
+  }
+
+  QNetworkRequest request(url_);
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
+                       QNetworkRequest::UserVerifiedRedirectPolicy);
+  request.setMaxRedirectsAllowed(limits_.maxRedirects);
+  request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
+                       QNetworkRequest::AlwaysNetwork);
+  // The body must arrive as stored: signatures and declared lengths are over those bytes.
+  request.setRawHeader("Accept-Encoding", "identity");
+  request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("QuillaneUpdater/1.0"));
+
+  reply_ = network_.get(request);
+  reply_->setReadBufferSize(kReadChunk);
+  connect(reply_, &QNetworkReply::metaDataChanged, this, &Download::onMetaData);
+  connect(reply_, &QNetworkReply::readyRead, this, &Download::onReadyRead);
+  connect(reply_, &QNetworkReply::redirected, this, &Download::onRedirected);
+  connect(reply_, &QNetworkReply::finished, this, &Download::onReplyFinished);
+  connectTimer_.start(limits_.connectTimeoutMs);
+}
+
+void Download::cancel(const QString& reason) {
+  if (!done_) fail(reason);
+}
+
+void Download::abandon() {
+  finished_ = nullptr;
+  progress_ = nullptr;
+  complete(false, QStringLiteral("abandoned"));
+  deleteLater();
+}
+
+void Download::onRedirected(const QUrl& target) {
+  if (done_) return;
+  const QUrl to = currentUrl_.resolved(target);
+  QString why;
+  if (++redirects_ > limits_.maxRedirects) {
+    fail(QStringLiteral("%1: more than %2 redirects").arg(describe(url_)).arg(limits_.maxRedirects));
+    return;
+  }
+  if (!isAllowedRedirect(currentUrl_, to, &why)) {
+    fail(QStringLiteral("%1: %2").arg(describe(url_), why));
+    return;
+  }
+  currentUrl_ = to;
+  connectTimer_.start(limits_.connectTimeoutMs);
+  stallTimer_.stop();
+  emit reply_->redirectAllowed();
+}
+
+void Download::onMetaData() {
+  if (done_ || !reply_) return;
+  const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+  if (status.isValid()) {
+    const int code = status.toInt();
+    if (code >= 300 && code < 400) return;  // a redirect: its own body does not count
+    if (code < 200 || code >= 300) {
+      fail(QStringLiteral("%1: the server answered %2").arg(describe(currentUrl_)).arg(code));
+      return;
+    }
+  }
+  connectTimer_.stop();
+  stallTimer_.start(limits_.stallTimeoutMs);
+  const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
+  if (!length.isValid()) return;
+  expected_ = length.toLongLong();
+  if (expected_ > limits_.maxBytes) {
+    fail(QStringLiteral("%1: %2 bytes announced, more than the %3 accepted")
+             .arg(describe(currentUrl_)).arg(expected_).arg(limits_.maxBytes));
+  } else if (limits_.exactBytes >= 0 && expected_ != limits_.exactBytes) {
+    fail(QStringLiteral("%1: %2 bytes announced, %3 expected")
+             .arg(describe(currentUrl_)).arg(expected_).arg(limits_.exactBytes));
+  }
+}
+
+void Download::onReadyRead() {
+  if (done_ || !reply_) return;
+  const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+  if (status.isValid() && status.toInt() >= 300 && status.toInt() < 400) {
+    reply_->readAll();  // a redirect's own body is discarded
+    return;
+  }
+  connectTimer_.stop();
+  while (!done_ && reply_ && reply_->bytesAvailable() > 0) {
+    if (!accept(reply_->read(kReadChunk))) return;
+  }
+  if (!done_) {
+    stallTimer_.start(limits_.stallTimeoutMs);
+    if (progress_) progress_(result_.bytes, limits_.exactBytes >= 0 ? limits_.exactBytes : expected_);
+  }
+}
+
+bool Download::accept(const QByteArray& chunk) {
+  const qint64 total = result_.bytes + chunk.size();
+  if (total > limits_.maxBytes) {
+    fail(QStringLiteral("%1: more than the %2 bytes accepted")
+             .arg(describe(currentUrl_)).arg(limits_.maxBytes));
+    return false;
+  }
+  if (limits_.exactBytes >= 0 && total > limits_.exactBytes) {
+    fail(QStringLiteral("%1: longer than the %2 bytes declared")
+             .arg(describe(currentUrl_)).arg(limits_.exactBytes));
+    return false;
+  }
+  if (file_) {
+    if (file_->write(chunk) != chunk.size()) {
+      fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, file_->errorString()));
+      return false;
+    }
+  } else {
+    result_.data.append(chunk);
+  }
+  result_.bytes = total;
+  return true;
+}
+
+void Download::onReplyFinished() {
+  if (done_ || !reply_) return;
+  if (reply_->error() != QNetworkReply::NoError) {
+    fail(QStringLiteral("%1: %2").arg(describe(currentUrl_), reply_->errorString()));
+    return;
+  }
+  onReadyRead();  // whatever arrived with the end of the reply
+  if (done_) return;
+  const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+  if (status.isValid() && (status.toInt() < 200 || status.toInt() >= 300)) {
+    fail(QStringLiteral("%1: the server answered %2").arg(describe(currentUrl_)).arg(status.toInt()));
+    return;
+  }
+  if (limits_.exactBytes >= 0 && result_.bytes != limits_.exactBytes) {
+    fail(QStringLiteral("%1: %2 bytes received, %3 declared")
+             .arg(describe(currentUrl_)).arg(result_.bytes).arg(limits_.exactBytes));
+    return;
+  }
+  if (file_ && (!file_->flush() || file_->error() != QFileDevice::NoError)) {
+    fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, file_->errorString()));
+    return;
+  }
+  complete(true, QString());
+}
+
+void Download::onTimeout(const QString& what) {
+  fail(QStringLiteral("%1: %2").arg(describe(currentUrl_), what));
+}
+
+void Download::fail(const QString& error) { complete(false, error); }
+
+void Download::complete(bool ok, const QString& error) {
+  if (done_) return;
+  done_ = true;
+  connectTimer_.stop();
+  stallTimer_.stop();
+  if (reply_) {
+    disconnect(reply_, nullptr, this, nullptr);
+    reply_->abort();
+    reply_->deleteLater();
+    reply_ = nullptr;
+  }
+  if (file_) {
+    file_->close();
+    if (!ok) file_->remove();
+  }
+  result_.ok = ok;
+  result_.error = error;
+  result_.finalUrl = currentUrl_;
+  if (!ok) result_.data.clear();
+  // Never call back from inside start() or a reply's signal: the handler may delete us.
+  QTimer::singleShot(0, this, [this] {
+    if (finished_) {
+      FinishedHandler handler = std::move(finished_);
+      handler(result_);
+    }
+  });
+}
+
+}  // namespace updater

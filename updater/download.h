@@ -1,0 +1,100 @@
+// One fetch of a feed, release notes or an update archive, over Qt Network.
+//
+// Everything the updater downloads goes through here, so the limits live here too: only
+// the addresses url_policy.h allows, a bounded number of redirects (never from https to
+// anything weaker), a connect timeout and a stall timeout, and a hard cap on the bytes
+// accepted. A body that would pass the cap is refused before the excess is stored, so a
+// hostile server can neither fill the disk nor the memory.
+//
+// Runs on the thread that owns it, from its event loop; never blocks.
+#pragma once
+
+#include <QFile>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+
+class QNetworkReply;
+
+namespace updater {
+
+struct DownloadLimits {
+  // Most bytes of body accepted. Must be positive.
+  qint64 maxBytes = 4 * 1024 * 1024;
+  // When set (>= 0), the body must be exactly this long: a shorter or longer one fails.
+  qint64 exactBytes = -1;
+  int maxRedirects = 5;
+  // Until the server's response headers (or a local file's first bytes) arrive.
+  int connectTimeoutMs = 20000;
+  // Longest quiet spell while the body arrives.
+  int stallTimeoutMs = 30000;
+};
+
+struct DownloadResult {
+  bool ok = false;
+  QString error;       // readable, names the address; empty when ok
+  QByteArray data;     // the body, when downloading to memory
+  QUrl finalUrl;       // after redirects
+  qint64 bytes = 0;    // body bytes accepted
+};
+
+class Download : public QObject {
+  Q_OBJECT
+ public:
+  using ProgressHandler = std::function<void(qint64 received, qint64 expected /* -1: unknown */)>;
+  using FinishedHandler = std::function<void(const DownloadResult&)>;
+
+  Download(QNetworkAccessManager& network, const QUrl& url, const DownloadLimits& limits,
+           QObject* parent = nullptr);
+  ~Download() override;
+
+  // Store the body in a new file at `path` (created exclusively, mode 0600) instead of in
+  // memory. A failed download removes what it wrote. Call before start().
+  void setDestinationFile(const QString& path);
+
+  void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+
+  // Starts the fetch. `finished` is called exactly once, later, from the event loop
+  // (never from inside start()), unless this object is destroyed first.
+  void start(FinishedHandler finished);
+
+  // Stops the fetch; `finished` reports `reason` as the error.
+  void cancel(const QString& reason);
+
+  // Stops the fetch without calling back, and deletes this object later. For owners that
+  // let go of a download from inside one of its callbacks.
+  void abandon();
+
+ private:
+  void onMetaData();
+  void onReadyRead();
+  void onRedirected(const QUrl& to);
+  void onReplyFinished();
+  void onTimeout(const QString& what);
+  bool accept(const QByteArray& chunk);
+  void fail(const QString& error);
+  void complete(bool ok, const QString& error);
+
+  QNetworkAccessManager& network_;
+  QUrl url_;
+  QUrl currentUrl_;
+  DownloadLimits limits_;
+  QString destinationPath_;
+  std::unique_ptr<QFile> file_;
+  QPointer<QNetworkReply> reply_;
+  QTimer connectTimer_;
+  QTimer stallTimer_;
+  ProgressHandler progress_;
+  FinishedHandler finished_;
+  DownloadResult result_;
+  qint64 expected_ = -1;
+  int redirects_ = 0;
+  bool done_ = false;
+};
+
+}  // namespace updater

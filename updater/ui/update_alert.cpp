@@ -1,0 +1,174 @@
+#include "updater/ui/update_alert.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QStackedWidget>
+#include <QTextBrowser>
+#include <QVBoxLayout>
+
+namespace updater {
+
+namespace {
+
+// Release notes come from the network: show their text and markup, but fetch nothing they
+// refer to (images, style sheets, local files) and follow no link.
+class InertTextBrowser : public QTextBrowser {
+ public:
+  using QTextBrowser::QTextBrowser;
+  QVariant loadResource(int type, const QUrl& name) override {
+    (void)type;
+    (void)name;
+    return {};
+  }
+};
+
+QPushButton* makeButton(const QString& text, const QString& name, QWidget* parent) {
+  auto* button = new QPushButton(text, parent);
+  button->setObjectName(name);
+  button->setAutoDefault(false);
+  return button;
+}
+
+}  // namespace
+
+UpdateAlert::UpdateAlert(QWidget* parent) : QDialog(parent) {
+  setObjectName(QStringLiteral("SUUpdateAlert"));
+  setWindowTitle(QStringLiteral("Software Update"));
+  setModal(false);
+  resize(560, 420);
+
+  pages_ = new QStackedWidget(this);
+  auto* layout = new QVBoxLayout(this);
+  layout->addWidget(pages_);
+
+  // The offer.
+  auto* offerPage = new QWidget(pages_);
+  auto* offerLayout = new QVBoxLayout(offerPage);
+  heading_ = new QLabel(offerPage);
+  heading_->setObjectName(QStringLiteral("headingLabel"));
+  heading_->setTextFormat(Qt::PlainText);
+  QFont bold = heading_->font();
+  bold.setBold(true);
+  heading_->setFont(bold);
+  informative_ = new QLabel(offerPage);
+  informative_->setObjectName(QStringLiteral("informativeLabel"));
+  informative_->setTextFormat(Qt::PlainText);
+  informative_->setWordWrap(true);
+  auto* notesTitle = new QLabel(QStringLiteral("Release Notes:"), offerPage);
+  releaseNotes_ = new InertTextBrowser(offerPage);
+  releaseNotes_->setObjectName(QStringLiteral("releaseNotes"));
+  releaseNotes_->setOpenLinks(false);
+  releaseNotes_->setOpenExternalLinks(false);
+  releaseNotes_->setPlainText(QStringLiteral("Loading release notes…"));
+  skip_ = makeButton(QStringLiteral("Skip This Version"), QStringLiteral("skipButton"), offerPage);
+  remind_ = makeButton(QStringLiteral("Remind Me Later"), QStringLiteral("remindButton"), offerPage);
+  install_ = makeButton(QStringLiteral("Install"), QStringLiteral("installButton"), offerPage);
+  install_->setDefault(true);
+  auto* offerButtons = new QHBoxLayout;
+  offerButtons->addWidget(skip_);
+  offerButtons->addStretch();
+  offerButtons->addWidget(remind_);
+  offerButtons->addWidget(install_);
+  offerLayout->addWidget(heading_);
+  offerLayout->addWidget(informative_);
+  offerLayout->addWidget(notesTitle);
+  offerLayout->addWidget(releaseNotes_, 1);
+  offerLayout->addLayout(offerButtons);
+  pages_->addWidget(offerPage);
+
+  // The progress.
+  auto* progressPage = new QWidget(pages_);
+  auto* progressLayout = new QVBoxLayout(progressPage);
+  status_ = new QLabel(progressPage);
+  status_->setObjectName(QStringLiteral("statusLabel"));
+  status_->setTextFormat(Qt::PlainText);
+  progress_ = new QProgressBar(progressPage);
+  progress_->setObjectName(QStringLiteral("progressBar"));
+  progress_->setTextVisible(false);
+  cancel_ = makeButton(QStringLiteral("Cancel"), QStringLiteral("cancelButton"), progressPage);
+  auto* progressButtons = new QHBoxLayout;
+  progressButtons->addStretch();
+  progressButtons->addWidget(cancel_);
+  progressLayout->addStretch();
+  progressLayout->addWidget(status_);
+  progressLayout->addWidget(progress_);
+  progressLayout->addStretch();
+  progressLayout->addLayout(progressButtons);
+  pages_->addWidget(progressPage);
+
+  connect(install_, &QPushButton::clicked, this, [this] { choose(UpdateChoice::Install); });
+  connect(skip_, &QPushButton::clicked, this, [this] { choose(UpdateChoice::SkipThisVersion); });
+  connect(remind_, &QPushButton::clicked, this, [this] { choose(UpdateChoice::RemindMeLater); });
+  connect(cancel_, &QPushButton::clicked, this, [this] {
+    if (auto cancel = std::exchange(cancelDownload_, nullptr)) {
+      cancel_->setEnabled(false);
+      cancel();
+    }
+  });
+}
+
+void UpdateAlert::showOffer(const UpdateOffer& offer, std::function<void(UpdateChoice)> choose) {
+  choose_ = std::move(choose);
+  cancelDownload_ = nullptr;
+  heading_->setText(QStringLiteral("A new version of %1 is available!").arg(offer.productName));
+  informative_->setText(
+      QStringLiteral("%1 %2 is now available—you have %3. Would you like to install it now?")
+          .arg(offer.productName, offer.newVersion, offer.installedVersion));
+  skip_->setVisible(!offer.critical);
+  releaseNotes_->setPlainText(QStringLiteral("Loading release notes…"));
+  pages_->setCurrentIndex(0);
+  install_->setFocus();
+}
+
+void UpdateAlert::setReleaseNotes(const QString& notes, bool isHtml) {
+  if (isHtml) {
+    releaseNotes_->setHtml(notes);
+  } else {
+    releaseNotes_->setPlainText(notes);
+  }
+}
+
+void UpdateAlert::showProgress(const QString& status, qint64 done, qint64 total,
+                               std::function<void()> cancel) {
+  pages_->setCurrentIndex(1);
+  status_->setText(status);
+  if (total > 0) {
+    // Per mille: lengths above 2 GB would not fit the bar's int range.
+    progress_->setRange(0, 1000);
+    progress_->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
+  } else {
+    progress_->setRange(0, 0);  // busy
+  }
+  const bool cancellable = bool(cancel);
+  cancelDownload_ = std::move(cancel);
+  cancel_->setEnabled(cancellable);
+}
+
+void UpdateAlert::detach() {
+  choose_ = nullptr;
+  cancelDownload_ = nullptr;
+}
+
+void UpdateAlert::choose(UpdateChoice choice) {
+  if (auto choose = std::exchange(choose_, nullptr)) choose(choice);
+}
+
+void UpdateAlert::reject() {
+  if (pages_->currentIndex() == 0) {
+    // Closing the offer is putting it off.
+    auto choose = std::exchange(choose_, nullptr);
+    QDialog::reject();
+    if (choose) choose(UpdateChoice::RemindMeLater);
+    return;
+  }
+  // While installing, the window stays; while downloading, closing it cancels.
+  if (auto cancel = std::exchange(cancelDownload_, nullptr)) {
+    cancel_->setEnabled(false);
+    cancel();
+  }
+}
+
+}  // namespace updater

@@ -1,0 +1,63 @@
+#include "updater/ui/update_windows.h"
+
+#include "updater/ui/update_alert.h"
+
+#include "appkit/alert.h"
+
+namespace updater {
+
+UpdateWindows::UpdateWindows() = default;
+
+UpdateWindows::~UpdateWindows() {
+  if (alert_) {
+    alert_->detach();
+    delete alert_;
+  }
+}
+
+UpdateAlert& UpdateWindows::alert() {
+  if (!alert_) alert_ = new UpdateAlert;
+  return *alert_;
+}
+
+void UpdateWindows::offerUpdate(const UpdateOffer& offer, std::function<void(UpdateChoice)> choose) {
+  UpdateAlert& window = alert();
+  window.showOffer(offer, std::move(choose));
+  window.show();
+  window.raise();
+  window.activateWindow();
+}
+
+void UpdateWindows::showReleaseNotes(const QString& notes, bool isHtml) {
+  if (alert_) alert_->setReleaseNotes(notes, isHtml);
+}
+
+void UpdateWindows::showProgress(const QString& status, qint64 done, qint64 total,
+                                 std::function<void()> cancel) {
+  UpdateAlert& window = alert();
+  window.showProgress(status, done, total, std::move(cancel));
+  if (!window.isVisible()) window.show();
+}
+
+void UpdateWindows::showUpToDate(const QString& productName, const QString& installedVersion) {
+  appkit::NSRunAlertPanel(
+      QStringLiteral("You’re up to date!"),
+      QStringLiteral("%1 %2 is currently the newest version available.").arg(productName, installedVersion),
+      QStringLiteral("OK"), QString(), QString());
+}
+
+void UpdateWindows::showError(const QString& message) {
+  appkit::NSRunAlertPanel(QStringLiteral("Update Error!"),
+                          QStringLiteral("The update could not be installed: %1").arg(message),
+                          QStringLiteral("OK"), QString(), QString());
+}
+
+void UpdateWindows::close() {
+  if (!alert_) return;
+  alert_->detach();
+  alert_->hide();
+  alert_->deleteLater();
+  alert_ = nullptr;
+}
+
+}  // namespace updater

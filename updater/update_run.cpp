@@ -1,0 +1,353 @@
+#include "updater/update_run.h"
+
+#include "updater/SUUpdater.h"
+#include "updater/core/archive_extraction.h"
+#include "updater/core/bundle_installer.h"
+#include "updater/core/ed25519_signing.h"
+#include "updater/core/signed_feed.h"
+#include "updater/relaunch_watcher.h"
+#include "updater/skipped_version.h"
+#include "updater/update_user_interface.h"
+
+#include "foundation/log.h"
+
+#include <QFileInfo>
+#include <QFutureWatcher>
+#include <QTimer>
+#include <QtConcurrent/QtConcurrentRun>
+
+namespace updater {
+
+namespace {
+
+// No archive is accepted above this, whatever a feed declares.
+constexpr qint64 kMaxArchiveBytes = qint64{2} * 1024 * 1024 * 1024;
+constexpr qint64 kMaxReleaseNotesBytes = 1024 * 1024;
+
+// What a worker step hands back to the main thread.
+struct StepResult {
+  QString error;  // empty on success
+  QString path;
+};
+
+}  // namespace
+
+RunSettings::RunSettings() {
+  feedLimits.maxBytes = kMaxFeedBytes;
+  archiveLimits.maxBytes = kMaxArchiveBytes;
+  releaseNotesLimits.maxBytes = kMaxReleaseNotesBytes;
+}
+
+UpdateRun::UpdateRun(SUUpdater& updater, UpdateUserInterface& ui, bool background,
+                     const RunSettings& settings, std::function<void(Outcome)> ended)
+    : updater_(updater),
+      ui_(ui),
+      background_(background),
+      settings_(settings),
+      ended_(std::move(ended)),
+      interactive_(!background) {}
+
+UpdateRun::~UpdateRun() = default;
+
+void UpdateRun::start() {
+  QTimer::singleShot(0, this, &UpdateRun::checkFeed);
+}
+
+QString UpdateRun::productName() const {
+  return QFileInfo(updater_.bundlePath()).completeBaseName();
+}
+
+QUrl UpdateRun::resolve(const QString& address) const {
+  return feedUrl_.resolved(QUrl(address.trimmed()));
+}
+
+void UpdateRun::checkFeed() {
+  const QString bundlePath = updater_.bundlePath();
+  // A run that was interrupted (crash, power loss) may have left a staging folder behind.
+  const Result<int> cleaned = cleanLeftovers(bundlePath);
+  if (!cleaned) {
+    foundation::NSLog(QStringLiteral("Update: could not remove leftovers of an earlier run: %@"),
+                      cleaned.error().message);
+  }
+
+  // Read afresh each run: the last run may have replaced the bundle.
+  Result<BundleInfo> info = readBundleInfo(bundlePath);
+  if (!info) {
+    fail(QStringLiteral("cannot read the installed bundle: %1").arg(info.error().message));
+    return;
+  }
+  installed_ = std::move(info).value();
+  if (installed_.feedURL.trimmed().isEmpty()) {
+    fail(QStringLiteral("%1 names no update feed (SUFeedURL)").arg(bundlePath));
+    return;
+  }
+  feedUrl_ = QUrl(installed_.feedURL.trimmed());
+  download_ = new Download(network_, feedUrl_, settings_.feedLimits, this);
+  download_->start([this](const DownloadResult& result) { onFeed(result); });
+}
+
+void UpdateRun::onFeed(const DownloadResult& result) {
+  if (!result.ok) {
+    fail(QStringLiteral("cannot fetch the update feed: %1").arg(result.error));
+    return;
+  }
+  FeedPolicy policy;
+  policy.requireSignedFeed = installed_.requireSignedFeed;
+  if (Result<PublicKey> key = decodePublicKey(installed_.publicEDKey)) policy.publicKey = *key;
+  policy.now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
+  Result<Appcast> feed = readFeed(result.data, policy);
+  if (!feed) {
+    fail(QStringLiteral("the update feed was refused: %1").arg(feed.error().message));
+    return;
+  }
+  const QString skipped = background_ ? skippedVersion(installed_.identifier) : QString();
+  item_ = bestUpdate(*feed, installed_.version, skipped);
+  if (!item_) {
+    nothingFound();
+    return;
+  }
+  // Nothing unverifiable is offered: without a usable key the update could never be checked.
+  if (Result<PublicKey> key = decodePublicKey(installed_.publicEDKey); !key) {
+    fail(QStringLiteral("version %1 is available but cannot be verified: %2")
+             .arg(item_->displayVersionString, key.error().message));
+    return;
+  }
+  if (background_ && installed_.automaticallyUpdate) {
+    downloadArchive();
+  } else {
+    offer();
+  }
+}
+
+void UpdateRun::nothingFound() {
+  if (interactive_) {
+    ui_.showUpToDate(productName(), installed_.shortVersion.isEmpty() ? installed_.version
+                                                                       : installed_.shortVersion);
+  }
+  if (SUUpdaterDelegate* delegate = updater_.delegate()) delegate->updaterDidNotFindUpdate(&updater_);
+  end(Outcome::NothingFound);
+}
+
+void UpdateRun::offer() {
+  interactive_ = true;
+  UpdateOffer offer;
+  offer.productName = productName();
+  offer.installedVersion =
+      installed_.shortVersion.isEmpty() ? installed_.version : installed_.shortVersion;
+  offer.newVersion = item_->displayVersionString;
+  offer.critical = item_->isCriticalUpdate;
+  ui_.offerUpdate(offer, [this](UpdateChoice choice) { onChoice(static_cast<int>(choice)); });
+
+  if (!item_->releaseNotesURL.trimmed().isEmpty()) {
+    releaseNotes_ = new Download(network_, resolve(item_->releaseNotesURL),
+                                 settings_.releaseNotesLimits, this);
+    releaseNotes_->start([this](const DownloadResult& r) { onReleaseNotes(r); });
+  } else if (!item_->itemDescription.trimmed().isEmpty()) {
+    ui_.showReleaseNotes(item_->itemDescription, true);
+  } else {
+    ui_.showReleaseNotes(QStringLiteral("No release notes were published for this version."), false);
+  }
+}
+
+void UpdateRun::onReleaseNotes(const DownloadResult& result) {
+  releaseNotes_->deleteLater();
+  releaseNotes_ = nullptr;
+  if (result.ok) {
+    ui_.showReleaseNotes(QString::fromUtf8(result.data), true);
+  } else if (!item_->itemDescription.trimmed().isEmpty()) {
+    ui_.showReleaseNotes(item_->itemDescription, true);
+  } else {
+    foundation::NSLog(QStringLiteral("Update: release notes unavailable: %@"), result.error);
+    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+  }
+}
+
+void UpdateRun::onChoice(int choice) {
+  if (releaseNotes_) releaseNotes_->abandon();
+  releaseNotes_ = nullptr;
+  switch (static_cast<UpdateChoice>(choice)) {
+    case UpdateChoice::Install:
+      downloadArchive();
+      return;
+    case UpdateChoice::SkipThisVersion:
+      if (Status saved = rememberSkippedVersion(installed_.identifier, item_->versionString); !saved) {
+        foundation::NSLog(QStringLiteral("Update: could not remember the skipped version %@: %@"),
+                          item_->versionString, saved.error().message);
+      }
+      end(Outcome::Declined);
+      return;
+    case UpdateChoice::RemindMeLater:
+      end(Outcome::Declined);
+      return;
+  }
+}
+
+void UpdateRun::showProgress(const QString& status, qint64 done, qint64 total, bool cancellable) {
+  if (!interactive_) return;
+  std::function<void()> cancel;
+  if (cancellable) {
+    cancel = [this] {
+      cancelled_ = true;
+      if (download_) download_->cancel(QStringLiteral("cancelled by the user"));
+    };
+  }
+  ui_.showProgress(status, done, total, std::move(cancel));
+}
+
+void UpdateRun::downloadArchive() {
+  const qint64 length = item_->contentLength;
+  if (length <= 0 || length > settings_.archiveLimits.maxBytes) {
+    fail(QStringLiteral("version %1 declares an unacceptable size (%2 bytes)")
+             .arg(item_->displayVersionString)
+             .arg(length));
+    return;
+  }
+  Result<StagingArea> staging = StagingArea::create(updater_.bundlePath());
+  if (!staging) {
+    fail(QStringLiteral("cannot prepare a folder for the download: %1").arg(staging.error().message));
+    return;
+  }
+  staging_.emplace(std::move(staging).value());
+
+  DownloadLimits limits = settings_.archiveLimits;
+  limits.maxBytes = length;
+  limits.exactBytes = length;
+  if (download_) download_->abandon();
+  download_ = new Download(network_, resolve(item_->fileURL), limits, this);
+  download_->setDestinationFile(staging_->filePath(QStringLiteral("archive")));
+  download_->setProgressHandler([this](qint64 received, qint64 total) {
+    showProgress(QStringLiteral("Downloading update…"), received, total, true);
+  });
+  showProgress(QStringLiteral("Downloading update…"), 0, length, true);
+  download_->start([this](const DownloadResult& result) { onArchive(result); });
+}
+
+void UpdateRun::onArchive(const DownloadResult& result) {
+  if (!result.ok) {
+    if (cancelled_) {
+      end(Outcome::Declined);
+      return;
+    }
+    fail(QStringLiteral("cannot download version %1: %2")
+             .arg(item_->displayVersionString, result.error));
+    return;
+  }
+  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+
+  const QString archive = staging_->filePath(QStringLiteral("archive"));
+  const QString destination = staging_->extractionPath();
+  const AppcastItem item = *item_;
+  const BundleInfo installed = installed_;
+  auto* watcher = new QFutureWatcher<StepResult>(this);
+  connect(watcher, &QFutureWatcher<StepResult>::finished, this, [this, watcher] {
+    const StepResult step = watcher->result();
+    watcher->deleteLater();
+    onUnpacked(step.error, step.path);
+  });
+  watcher->setFuture(QtConcurrent::run([=]() -> StepResult {
+    Result<PublicKey> key = decodePublicKey(installed.publicEDKey);
+    if (!key) return {key.error().message, {}};
+    Status verified = verifyArchiveSignature(archive, item.edSignature, item.contentLength, *key);
+    if (!verified) return {verified.error().message, {}};
+    Result<QString> bundle = extractArchive(archive, destination);
+    if (!bundle) return {bundle.error().message, {}};
+    Result<BundleInfo> checked = validateUpdateBundle(*bundle, installed);
+    if (!checked) return {checked.error().message, {}};
+    return {{}, *bundle};
+  }));
+}
+
+void UpdateRun::onUnpacked(const QString& error, const QString& extractedBundle) {
+  if (!error.isEmpty()) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, error));
+    return;
+  }
+  install(extractedBundle);
+}
+
+void UpdateRun::install(const QString& extractedBundle) {
+  showProgress(QStringLiteral("Installing update…"), -1, -1, false);
+  // What uses the bundle stops now; the swap waits for the delegate to return.
+  SUUpdaterDelegate* delegate = updater_.delegate();
+  if (delegate) delegate->updaterWillInstallUpdate(&updater_, SUAppcastItem(*item_));
+  std::optional<QString> relaunchPath;
+  if ((delegate = updater_.delegate())) relaunchPath = delegate->pathToRelaunchForUpdater(&updater_);
+
+  const QString installedPath = updater_.bundlePath();
+  auto* watcher = new QFutureWatcher<StepResult>(this);
+  connect(watcher, &QFutureWatcher<StepResult>::finished, this, [this, watcher, relaunchPath] {
+    const StepResult step = watcher->result();
+    watcher->deleteLater();
+    if (!step.error.isEmpty()) {
+      onInstalled(step.error);
+      return;
+    }
+    onInstalled(QString());
+    if (ended_once_) return;
+    if (!relaunchPath || relaunchPath->isEmpty()) {
+      end(Outcome::Installed);
+      return;
+    }
+    relaunch_ = std::make_unique<RelaunchWatcher>();
+    relaunch_->relaunch(*relaunchPath, settings_.relaunchWaitMs, [this, path = *relaunchPath](bool seen) {
+      if (!seen) {
+        foundation::NSLog(QStringLiteral("Update: %@ was relaunched but did not show up within %@ ms"),
+                          path, settings_.relaunchWaitMs);
+      }
+      end(Outcome::Installed);
+    });
+  });
+  watcher->setFuture(QtConcurrent::run([extractedBundle, installedPath]() -> StepResult {
+    Status swapped = installBundle(extractedBundle, installedPath);
+    if (!swapped) return {swapped.error().message, {}};
+    return {};
+  }));
+}
+
+void UpdateRun::onInstalled(const QString& error) {
+  if (!error.isEmpty()) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, error));
+    return;
+  }
+  foundation::NSLog(QStringLiteral("Update: installed %@ version %@"), productName(),
+                    item_->displayVersionString);
+  // The old bundle now sits in the staging folder; removing the folder deletes it.
+  if (staging_) {
+    if (Status removed = staging_->remove(); !removed) {
+      foundation::NSLog(QStringLiteral("Update: the previous version stays behind until the next run: %@"),
+                        removed.error().message);
+    }
+    staging_.reset();
+  }
+  ui_.close();
+}
+
+void UpdateRun::fail(const QString& message) {
+  foundation::NSLog(QStringLiteral("Update of %@ failed: %@"), updater_.bundlePath(), message);
+  if (interactive_) {
+    ui_.close();
+    ui_.showError(message);
+  }
+  end(Outcome::Failed);
+}
+
+void UpdateRun::abandonDownloads() {
+  if (download_) download_->abandon();
+  if (releaseNotes_) releaseNotes_->abandon();
+  download_ = nullptr;
+  releaseNotes_ = nullptr;
+}
+
+void UpdateRun::end(Outcome outcome) {
+  if (ended_once_) return;
+  ended_once_ = true;
+  abandonDownloads();
+  ui_.close();
+  if (staging_) {
+    (void)staging_->remove();  // a failure here is cleaned up by the next run
+    staging_.reset();
+  }
+  if (ended_) ended_(outcome);
+}
+
+}  // namespace updater

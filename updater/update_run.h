@@ -1,0 +1,99 @@
+// One run of an updater, from the feed to the relaunch, as an event-driven sequence of
+// steps on the main thread. The slow, blocking steps (signature check, unpacking, the
+// swap) run on a worker thread; the run waits for them without blocking the event loop.
+//
+//   leftovers cleaned → feed fetched and checked → newest item newer than installed?
+//     no  → [foreground: "up to date"] → updaterDidNotFindUpdate → end
+//     yes → background with SUAutomaticallyUpdate: go on silently; otherwise offer it
+//           (Install / Skip This Version / Remind Me Later)
+//         → archive downloaded into a private staging folder next to the bundle
+//         → signature verified → unpacked → the new bundle checked against the installed one
+//         → updaterWillInstallUpdate → pathToRelaunchForUpdater → atomic swap
+//         → relaunch, waiting (bounded) until the application is on the bus → end
+//
+// Every way out goes through end(), which tidies up and tells the updater exactly once.
+// Failures fail closed: a log line, an error window when the user is watching, and the
+// installed bundle untouched.
+#pragma once
+
+#include "updater/core/appcast.h"
+#include "updater/core/bundle_info.h"
+#include "updater/core/staging_area.h"
+#include "updater/download.h"
+
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QUrl>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace updater {
+
+class SUUpdater;
+class UpdateUserInterface;
+class RelaunchWatcher;
+
+struct RunSettings {
+  DownloadLimits feedLimits;               // maxBytes defaults to the feed cap
+  DownloadLimits archiveLimits;            // maxBytes: ceiling on any declared length
+  DownloadLimits releaseNotesLimits;
+  int relaunchWaitMs = 5000;               // how long to wait for the relaunched application
+  std::function<QDateTime()> now;          // UTC clock for feed expiry; system clock when empty
+  RunSettings();
+};
+
+class UpdateRun : public QObject {
+  Q_OBJECT
+ public:
+  enum class Outcome { Installed, NothingFound, Declined, Failed };
+
+  // `updater` and `ui` must outlive the run. `ended` is called once, from end().
+  UpdateRun(SUUpdater& updater, UpdateUserInterface& ui, bool background,
+            const RunSettings& settings, std::function<void(Outcome)> ended);
+  ~UpdateRun() override;
+
+  // Begins the run on the next turn of the event loop.
+  void start();
+
+ private:
+  void checkFeed();
+  void onFeed(const DownloadResult& result);
+  void nothingFound();
+  void offer();
+  void onReleaseNotes(const DownloadResult& result);
+  void onChoice(int choice);
+  void downloadArchive();
+  void onArchive(const DownloadResult& result);
+  void onUnpacked(const QString& error, const QString& extractedBundle);
+  void install(const QString& extractedBundle);
+  void onInstalled(const QString& error);
+  void fail(const QString& message);
+  void abandonDownloads();
+  void end(Outcome outcome);
+  void showProgress(const QString& status, qint64 done, qint64 total, bool cancellable);
+  QString productName() const;
+  QUrl resolve(const QString& address) const;
+
+  SUUpdater& updater_;
+  UpdateUserInterface& ui_;
+  const bool background_;
+  RunSettings settings_;
+  std::function<void(Outcome)> ended_;
+
+  QNetworkAccessManager network_;
+  // Let go of with Download::abandon(): they may be on the stack when the run moves on.
+  Download* download_ = nullptr;
+  Download* releaseNotes_ = nullptr;
+  std::unique_ptr<RelaunchWatcher> relaunch_;
+  std::optional<StagingArea> staging_;
+  BundleInfo installed_;
+  QUrl feedUrl_;
+  std::optional<AppcastItem> item_;
+  bool interactive_ = false;  // the user is watching: show progress and errors
+  bool cancelled_ = false;
+  bool ended_once_ = false;
+};
+
+}  // namespace updater
