@@ -65,7 +65,7 @@ void Download::start(FinishedHandler finished) {
   QNetworkRequest request(url_);
   request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                        QNetworkRequest::UserVerifiedRedirectPolicy);
-  request.setMaxRedirectsAllowed(limits_.maxRedirects);
+  request.setMaximumRedirectsAllowed(limits_.maxRedirects);
   request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                        QNetworkRequest::AlwaysNetwork);
   // The body must arrive as stored: signatures and declared lengths are over those bytes.

@@ -1,0 +1,124 @@
+#include "test_http_server.h"
+
+#include <QFile>
+#include <QPointer>
+#include <QTcpSocket>
+
+#include <memory>
+
+namespace {
+
+constexpr qint64 kChunk = 256 * 1024;
+
+QByteArray reason(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 307: return "Temporary Redirect";
+    case 404: return "Not Found";
+    default: return "Status";
+  }
+}
+
+}  // namespace
+
+TestHttpServer::TestHttpServer(QObject* parent) : QObject(parent) {
+  connect(&server_, &QTcpServer::newConnection, this, &TestHttpServer::onConnection);
+}
+
+bool TestHttpServer::listen() { return server_.listen(QHostAddress::LocalHost, 0); }
+
+QUrl TestHttpServer::url(const QString& path) const {
+  return QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(server_.serverPort()).arg(path));
+}
+
+void TestHttpServer::setRoute(const QString& path, const Route& route) { routes_[path] = route; }
+
+void TestHttpServer::setBody(const QString& path, const QByteArray& body) {
+  Route route;
+  route.body = body;
+  setRoute(path, route);
+}
+
+void TestHttpServer::setFile(const QString& path, const QString& filePath) {
+  Route route;
+  route.filePath = filePath;
+  setRoute(path, route);
+}
+
+void TestHttpServer::setRedirect(const QString& path, const QString& location, int status) {
+  Route route;
+  route.status = status;
+  route.headers.append({"Location", location.toUtf8()});
+  setRoute(path, route);
+}
+
+void TestHttpServer::onConnection() {
+  while (QTcpSocket* socket = server_.nextPendingConnection()) {
+    auto request = std::make_shared<QByteArray>();
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket, request] {
+      if (request->endsWith("\r\n\r\n")) return;  // already answered; ignore more
+      request->append(socket->readAll());
+      const qsizetype end = request->indexOf("\r\n\r\n");
+      if (end < 0) return;
+      request->truncate(end + 4);
+      const QList<QByteArray> line = request->left(request->indexOf("\r\n")).split(' ');
+      answer(socket, line.size() >= 2 ? QString::fromUtf8(line[1]) : QString());
+    });
+  }
+}
+
+void TestHttpServer::answer(QTcpSocket* socket, const QString& path) {
+  Served& stats = served_[path];
+  ++stats.requests;
+  if (!routes_.contains(path)) {
+    socket->write("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+    socket->disconnectFromHost();
+    return;
+  }
+  const Route route = routes_.value(path);
+  if (route.neverAnswer) return;
+
+  std::shared_ptr<QFile> file;
+  qint64 length = route.body.size();
+  if (!route.filePath.isEmpty()) {
+    file = std::make_shared<QFile>(route.filePath);
+    if (!file->open(QIODevice::ReadOnly)) qFatal("test server: cannot open %s", qPrintable(route.filePath));
+    length = file->size();
+  }
+  QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reason(route.status) + "\r\n";
+  for (const auto& [name, value] : route.headers) head += name + ": " + value + "\r\n";
+  if (route.announcedLength == kRealLength) {
+    head += "Content-Length: " + QByteArray::number(length) + "\r\n";
+  } else if (route.announcedLength != kNoLength) {
+    head += "Content-Length: " + QByteArray::number(route.announcedLength) + "\r\n";
+  }
+  head += "Connection: close\r\n\r\n";
+  socket->write(head);
+
+  // The body goes out a chunk at a time, as the socket drains, so a client that hangs up
+  // early is seen as such and the bytes counted are the bytes that left.
+  const qint64 limit = route.stallAfter >= 0 ? qMin(route.stallAfter, length) : length;
+  auto offset = std::make_shared<qint64>(0);
+  QPointer<QTcpSocket> guard(socket);
+  auto pump = [this, guard, path, route, file, offset, limit, length] {
+    if (!guard) return;
+    if (guard->bytesToWrite() > kChunk) return;
+    if (*offset >= limit) {
+      if (limit == length && guard->bytesToWrite() == 0) guard->disconnectFromHost();
+      return;
+    }
+    const qint64 size = qMin(kChunk, limit - *offset);
+    const QByteArray chunk = file ? file->read(size) : route.body.mid(*offset, size);
+    guard->write(chunk);
+    *offset += chunk.size();
+    served_[path].bodyBytesSent = *offset;
+  };
+  connect(socket, &QTcpSocket::bytesWritten, this, pump);
+  connect(socket, &QTcpSocket::disconnected, this, [this, path, offset, length] {
+    if (*offset < length) served_[path].clientHungUp = true;
+  });
+  pump();
+}

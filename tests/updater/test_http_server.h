@@ -1,0 +1,57 @@
+// A small HTTP/1.1 server on 127.0.0.1 for the updater's tests: fixed bodies or files,
+// redirects, and the misbehaviour real servers show (lying lengths, stalls, silence).
+// Runs on the test's event loop; one request per connection.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPair>
+#include <QTcpServer>
+#include <QUrl>
+
+class QTcpSocket;
+
+class TestHttpServer : public QObject {
+  Q_OBJECT
+ public:
+  struct Route {
+    int status = 200;
+    QByteArray body;           // sent as is, unless filePath is set
+    QString filePath;          // streamed from disk
+    QList<QPair<QByteArray, QByteArray>> headers;
+    // Content-Length sent: kRealLength for the true length, kNoLength to send none and end
+    // the body by closing the connection, or any other value to lie.
+    qint64 announcedLength = kRealLength;
+    qint64 stallAfter = -1;    // send this many body bytes, then nothing (connection kept)
+    bool neverAnswer = false;  // read the request, answer nothing
+  };
+  static constexpr qint64 kRealLength = -2;
+  static constexpr qint64 kNoLength = -1;
+
+  struct Served {
+    int requests = 0;
+    qint64 bodyBytesSent = 0;   // handed to the socket and written out
+    bool clientHungUp = false;  // the client closed before the whole body was sent
+  };
+
+  explicit TestHttpServer(QObject* parent = nullptr);
+  bool listen();
+  QUrl url(const QString& path) const;
+
+  void setRoute(const QString& path, const Route& route);
+  void setBody(const QString& path, const QByteArray& body);
+  void setFile(const QString& path, const QString& filePath);
+  void setRedirect(const QString& path, const QString& location, int status = 302);
+
+  Served served(const QString& path) const { return served_.value(path); }
+
+ private:
+  void onConnection();
+  void answer(QTcpSocket* socket, const QString& path);
+
+  QTcpServer server_;
+  QHash<QString, Route> routes_;
+  QHash<QString, Served> served_;
+};
