@@ -62,10 +62,14 @@ void Download::start(FinishedHandler finished) {
     file_ = std::move(file);
   }
 
-  QNetworkRequest request(url_);
-  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                       QNetworkRequest::UserVerifiedRedirectPolicy);
-  request.setMaximumRedirectsAllowed(limits_.maxRedirects);
+  sendRequest(url_);
+}
+
+void Download::sendRequest(const QUrl& url) {
+  // Redirects are followed here, not by Qt: each hop is checked against the policy, and
+  // Qt 6.4's own following re-sends requests and can end a reply with no body and no error.
+  QNetworkRequest request(url);
+  request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
   request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
                        QNetworkRequest::AlwaysNetwork);
   // The body must arrive as stored: signatures and declared lengths are over those bytes.
@@ -76,9 +80,9 @@ void Download::start(FinishedHandler finished) {
   reply_->setReadBufferSize(kReadChunk);
   connect(reply_, &QNetworkReply::metaDataChanged, this, &Download::onMetaData);
   connect(reply_, &QNetworkReply::readyRead, this, &Download::onReadyRead);
-  connect(reply_, &QNetworkReply::redirected, this, &Download::onRedirected);
   connect(reply_, &QNetworkReply::finished, this, &Download::onReplyFinished);
   connectTimer_.start(limits_.connectTimeoutMs);
+  stallTimer_.stop();
 }
 
 void Download::cancel(const QString& reason) {
@@ -92,9 +96,13 @@ void Download::abandon() {
   deleteLater();
 }
 
-void Download::onRedirected(const QUrl& target) {
-  if (done_) return;
-  const QUrl to = currentUrl_.resolved(target);
+void Download::followRedirect() {
+  QVariant target = reply_->attribute(QNetworkRequest::RedirectionTargetAttribute);
+  if (!target.isValid() || target.toUrl().isEmpty()) {
+    fail(QStringLiteral("%1: a redirect without a target").arg(describe(currentUrl_)));
+    return;
+  }
+  const QUrl to = currentUrl_.resolved(target.toUrl());
   QString why;
   if (++redirects_ > limits_.maxRedirects) {
     fail(QStringLiteral("%1: more than %2 redirects").arg(describe(url_)).arg(limits_.maxRedirects));
@@ -104,10 +112,11 @@ void Download::onRedirected(const QUrl& target) {
     fail(QStringLiteral("%1: %2").arg(describe(url_), why));
     return;
   }
+  disconnect(reply_, nullptr, this, nullptr);
+  reply_->deleteLater();
+  reply_ = nullptr;
   currentUrl_ = to;
-  connectTimer_.start(limits_.connectTimeoutMs);
-  stallTimer_.stop();
-  emit reply_->redirectAllowed();
+  sendRequest(to);
 }
 
 void Download::onMetaData() {
@@ -115,8 +124,9 @@ void Download::onMetaData() {
   const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
   if (status.isValid()) {
     const int code = status.toInt();
-    if (code >= 300 && code < 400) return;  // a redirect: its own body does not count
-    if (code < 200 || code >= 300) {
+    // A redirect's own body does not count; it is followed once it has ended.
+    if (code < 200 || (code >= 300 && code < 400)) return;
+    if (code >= 400) {
       fail(QStringLiteral("%1: the server answered %2").arg(describe(currentUrl_)).arg(code));
       return;
     }
@@ -178,6 +188,11 @@ bool Download::accept(const QByteArray& chunk) {
 
 void Download::onReplyFinished() {
   if (done_ || !reply_) return;
+  const int code = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+  if (code >= 300 && code < 400 && code != 304) {
+    followRedirect();
+    return;
+  }
   if (reply_->error() != QNetworkReply::NoError) {
     fail(QStringLiteral("%1: %2").arg(describe(currentUrl_), reply_->errorString()));
     return;
@@ -214,8 +229,12 @@ void Download::complete(bool ok, const QString& error) {
   stallTimer_.stop();
   if (reply_) {
     disconnect(reply_, nullptr, this, nullptr);
-    reply_->abort();
-    reply_->deleteLater();
+    // Not from inside the reply's own signal: Qt does not expect that.
+    QNetworkReply* reply = reply_;
+    QTimer::singleShot(0, reply, [reply] {
+      reply->abort();
+      reply->deleteLater();
+    });
     reply_ = nullptr;
   }
   if (file_) {

@@ -73,7 +73,8 @@ class Download : public QObject {
  private:
   void onMetaData();
   void onReadyRead();
-  void onRedirected(const QUrl& to);
+  void sendRequest(const QUrl& url);
+  void followRedirect();
   void onReplyFinished();
   void onTimeout(const QString& what);
   bool accept(const QByteArray& chunk);

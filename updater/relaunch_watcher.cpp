@@ -1,5 +1,6 @@
 #include "updater/relaunch_watcher.h"
 
+#include "ae/bus_name.h"
 #include "appkit/workspace.h"
 #include "foundation/log.h"
 
@@ -46,7 +47,8 @@ void RelaunchWatcher::relaunch(const QString& path, int timeoutMs, std::function
   pending_ = true;
   QDBusConnection bus = QDBusConnection::sessionBus();
   const QString identifier = bundleIdentifierForPath(path);
-  busName_ = identifier.isEmpty() || !bus.isConnected() ? QString() : busNameForBundleIdentifier(identifier);
+  if (!identifier.isEmpty() && bus.isConnected())
+    busName_ = ae::busNameForBundleIdentifier(identifier.toUtf8()).value_or(QString());
   if (!busName_.isEmpty()) {
     // Whoever holds the name now (the old instance, quitting) is not who we wait for.
     const QDBusMessage owner = bus.call(nameOwnerQuery(busName_), QDBus::Block, 1000);

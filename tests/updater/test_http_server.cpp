@@ -27,6 +27,14 @@ TestHttpServer::TestHttpServer(QObject* parent) : QObject(parent) {
   connect(&server_, &QTcpServer::newConnection, this, &TestHttpServer::onConnection);
 }
 
+TestHttpServer::~TestHttpServer() {
+  // Open connections go first: their handlers use the tables below.
+  for (QTcpSocket* socket : server_.findChildren<QTcpSocket*>()) {
+    socket->disconnect(this);
+    delete socket;
+  }
+}
+
 bool TestHttpServer::listen() { return server_.listen(QHostAddress::LocalHost, 0); }
 
 QUrl TestHttpServer::url(const QString& path) const {

@@ -37,6 +37,7 @@ class TestHttpServer : public QObject {
   };
 
   explicit TestHttpServer(QObject* parent = nullptr);
+  ~TestHttpServer() override;
   bool listen();
   QUrl url(const QString& path) const;
 

@@ -14,6 +14,7 @@ inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000) 
   while (!done()) {
     if (clock.elapsed() > timeoutMs) return done();
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
   }
   return true;
 }
@@ -22,5 +23,8 @@ inline bool waitUntil(const std::function<bool()>& done, int timeoutMs = 10000) 
 inline void spin(int ms) {
   QElapsedTimer clock;
   clock.start();
-  while (clock.elapsed() < ms) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  while (clock.elapsed() < ms) {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+  }
 }

@@ -138,7 +138,7 @@ void UpdateAlert::showProgress(const QString& status, qint64 done, qint64 total,
   if (total > 0) {
     // Per mille: lengths above 2 GB would not fit the bar's int range.
     progress_->setRange(0, 1000);
-    progress_->setValue(int(qBound<qint64>(0, done * 1000 / total, 1000)));
+    progress_->setValue(int(qBound(qint64(0), done * 1000 / total, qint64(1000))));
   } else {
     progress_->setRange(0, 0);  // busy
   }
