@@ -1,0 +1,78 @@
+// An installed plug-in, its publisher and its update server, made afresh for each test:
+// bundles written on disk, archives packed with bsdtar, keys, signatures and feeds made
+// with the publisher tool (build/bin/update-publisher), served by a TestHttpServer.
+#pragma once
+
+#include "test_http_server.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <map>
+
+struct BundleSpec {
+  QString identifier = QStringLiteral("com.quillane.plugin");
+  QString version = QStringLiteral("1.0");
+  QString shortVersion = QStringLiteral("1.0");
+  QString feedURL;
+  QString publicEDKey;
+  bool automaticallyUpdate = false;
+  bool requireSignedFeed = false;
+  QByteArray payload = "old payload";  // Contents/Resources/payload.txt
+};
+
+// Writes `dir` as a bundle: Contents/Info.plist (XML), an executable Contents/MacOS/Quillane,
+// Contents/Resources/payload.txt, and a relative link Contents/Current → MacOS.
+void writeBundle(const QString& dir, const BundleSpec& spec);
+
+// Every item under root: relative path → kind, mode and contents (or link target).
+std::map<QString, QByteArray> snapshotTree(const QString& root);
+
+// What update-publisher printed, or a test failure.
+QString runPublisher(const QStringList& arguments);
+
+class UpdateFixture {
+ public:
+  UpdateFixture();
+
+  // The installed plug-in, its Library folder and the folder that holds it.
+  QString pluginPath() const { return bundlesDir_ + QStringLiteral("/Quillane.mailbundle"); }
+  QString bundlesDir() const { return bundlesDir_; }
+  QString workDir() const { return work_.path(); }
+  TestHttpServer& server() { return server_; }
+
+  QString publicKey() const { return publicKey_; }
+  QString keyPath() const { return work_.filePath(QStringLiteral("publisher.key")); }
+  // A second key pair, for signatures the plug-in must not trust.
+  QString otherKeyPath();
+
+  // Installs the plug-in at version 1.0 (spec's feed and key are filled in unless set).
+  void install(BundleSpec spec = {});
+
+  // Packs a bundle built from `spec` into an archive under the work folder; returns its path.
+  QString buildArchive(const QString& name, const BundleSpec& spec);
+
+  // Adds an item for `archive` to the feed (made with update-publisher), served at
+  // /appcast.xml, with the archive served at /<archive file name>. Extra publisher options
+  // (e.g. --description, --key other.key) go in `options`.
+  void publish(const QString& archive, const QStringList& options = {});
+  QString feedPath() const { return work_.filePath(QStringLiteral("appcast.xml")); }
+  // Serves the feed file as it is now.
+  void serveFeed();
+
+  // Staging folders or other items next to the plug-in besides the plug-in itself.
+  QStringList itemsBesidePlugin() const;
+  // The installed plug-in's CFBundleVersion, read back from its Info.plist.
+  QString installedVersion() const;
+  QByteArray installedPayload() const;
+
+ private:
+  QTemporaryDir work_;
+  QString bundlesDir_;
+  QString publicKey_;
+  TestHttpServer server_;
+  bool otherKeyMade_ = false;
+};

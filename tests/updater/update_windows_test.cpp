@@ -1,0 +1,230 @@
+// The updater's windows, driven as a user would: found on screen (offscreen), read, and
+// answered with their buttons.
+#include "run_harness.h"
+#include "test_support.h"
+#include "update_fixture.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTextBrowser>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QWidget* visibleWindow(const QString& objectName) {
+  for (QWidget* widget : QApplication::topLevelWidgets())
+    if (widget->isVisible() && widget->objectName() == objectName) return widget;
+  return nullptr;
+}
+
+template <typename T>
+T* child(QWidget* window, const char* name) {
+  return window ? window->findChild<T*>(QString::fromLatin1(name)) : nullptr;
+}
+
+// Answers the next alert panel (a modal loop inside the run) with the button labelled
+// `button`, and keeps what it said.
+struct AlertAnswerer {
+  explicit AlertAnswerer(QString button) : button(std::move(button)) {
+    timer.setInterval(20);
+    QObject::connect(&timer, &QTimer::timeout, [this] {
+      auto* box = qobject_cast<QMessageBox*>(visibleWindow(QStringLiteral("NSRunAlertPanel")));
+      if (!box) return;
+      title = box->windowTitle();
+      text = box->text() + QLatin1Char('\n') + box->informativeText();
+      for (QAbstractButton* b : box->buttons()) {
+        if (b->text() == this->button) {
+          timer.stop();
+          answered = true;
+          b->click();
+          return;
+        }
+      }
+    });
+    timer.start();
+  }
+  QString button;
+  QTimer timer;
+  bool answered = false;
+  QString title;
+  QString text;
+};
+
+class UpdateWindowsTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    fixture.install();
+    updater = updaterAt(fixture.pluginPath());
+    ASSERT_NE(updater, nullptr);
+    updater->setDelegate(&delegate);
+    finished = std::make_unique<FinishedCounter>(updater);
+  }
+  void TearDown() override { updater->setDelegate(nullptr); }
+
+  void publish(const QString& version, const QStringList& options = {}) {
+    BundleSpec next;
+    next.version = version;
+    next.shortVersion = version;
+    next.payload = "payload " + version.toUtf8();
+    fixture.publish(fixture.buildArchive(QStringLiteral("Quillane-%1.tar.gz").arg(version), next), options);
+  }
+
+  QWidget* waitForOffer() {
+    QWidget* window = nullptr;
+    waitUntil([&] { return (window = visibleWindow(QStringLiteral("SUUpdateAlert"))) != nullptr; });
+    return window;
+  }
+
+  bool waitForEnd() {
+    const bool ended = waitUntil([&] { return finished->count() > 0; }, 30000);
+    spin(200);
+    return ended;
+  }
+
+  UpdateFixture fixture;
+  RecordingDelegate delegate;
+  updater::SUUpdater* updater = nullptr;
+  std::unique_ptr<FinishedCounter> finished;
+};
+
+TEST_F(UpdateWindowsTest, OfferShowsBothVersionsAndNotesAndInstallsOnRequest) {
+  publish(QStringLiteral("1.1"),
+          {QStringLiteral("--description"), QStringLiteral("<h2>What's new</h2><p>Faster sorting.</p>")});
+  updater->checkForUpdates(nullptr);
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+
+  auto* heading = child<QLabel>(window, "headingLabel");
+  auto* informative = child<QLabel>(window, "informativeLabel");
+  ASSERT_TRUE(heading && informative);
+  EXPECT_TRUE(heading->text().contains(QLatin1String("Quillane")));
+  EXPECT_TRUE(informative->text().contains(QLatin1String("1.1")));
+  EXPECT_TRUE(informative->text().contains(QLatin1String("1.0")));
+  auto* notes = child<QTextBrowser>(window, "releaseNotes");
+  ASSERT_NE(notes, nullptr);
+  EXPECT_TRUE(waitUntil([&] { return notes->toPlainText().contains(QLatin1String("Faster sorting.")); }))
+      << notes->toPlainText().toStdString();
+  EXPECT_TRUE(child<QPushButton>(window, "skipButton")->isVisible());
+  EXPECT_TRUE(child<QPushButton>(window, "remindButton")->isVisible());
+  EXPECT_EQ(delegate.calls, QStringList()) << "nothing happens before the user answers";
+
+  child<QPushButton>(window, "installButton")->click();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_EQ(finished->count(), 1);
+  EXPECT_EQ(delegate.calls, QStringList({QStringLiteral("willInstall 1.1"), QStringLiteral("pathToRelaunch")}));
+  EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.1"));
+  EXPECT_EQ(visibleWindow(QStringLiteral("SUUpdateAlert")), nullptr);
+}
+
+TEST_F(UpdateWindowsTest, SkipThisVersionIsRememberedForBackgroundChecksOnly) {
+  publish(QStringLiteral("1.1"));
+  // Without SUAutomaticallyUpdate a background check has to ask.
+  updater->checkForUpdatesInBackground();
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+  child<QPushButton>(window, "skipButton")->click();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_EQ(finished->count(), 1);
+  EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.0"));
+  EXPECT_EQ(delegate.calls, QStringList());
+
+  QFile domain(QDir::homePath() + QStringLiteral("/Library/Preferences/com.quillane.plugin.plist"));
+  ASSERT_TRUE(domain.exists());
+
+  // The next background check does not ask again...
+  updater->checkForUpdatesInBackground();
+  ASSERT_TRUE(waitUntil([&] { return finished->count() == 2; }, 30000));
+  EXPECT_EQ(delegate.calls, QStringList({QStringLiteral("didNotFind")}));
+  EXPECT_EQ(visibleWindow(QStringLiteral("SUUpdateAlert")), nullptr);
+
+  // ...but a check the user asks for still offers it.
+  updater->checkForUpdates(nullptr);
+  window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+  child<QPushButton>(window, "remindButton")->click();
+  ASSERT_TRUE(waitUntil([&] { return finished->count() == 3; }, 30000));
+  EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.0"));
+}
+
+TEST_F(UpdateWindowsTest, RemindMeLaterAndClosingTheWindowPutItOff) {
+  publish(QStringLiteral("1.1"));
+  updater->checkForUpdatesInBackground();
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+  child<QPushButton>(window, "remindButton")->click();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_FALSE(QFile::exists(QDir::homePath() + QStringLiteral("/Library/Preferences/com.quillane.plugin.plist")));
+
+  updater->checkForUpdatesInBackground();
+  window = waitForOffer();
+  ASSERT_NE(window, nullptr) << "a reminder is not a skip: the next check asks again";
+  window->close();
+  ASSERT_TRUE(waitUntil([&] { return finished->count() == 2; }, 30000));
+  spin(200);
+  EXPECT_EQ(finished->count(), 2);
+  EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.0"));
+  EXPECT_EQ(delegate.calls, QStringList());
+}
+
+TEST_F(UpdateWindowsTest, ACheckThatFindsNothingSaysSoBeforeTheRunEnds) {
+  publish(QStringLiteral("1.0"));
+  AlertAnswerer answer(QStringLiteral("OK"));
+  updater->checkForUpdates(nullptr);
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_TRUE(answer.answered);
+  EXPECT_TRUE(answer.text.contains(QLatin1String("1.0"))) << answer.text.toStdString();
+  EXPECT_TRUE(answer.title.contains(QLatin1String("up to date"))) << answer.title.toStdString();
+  EXPECT_EQ(delegate.calls, QStringList({QStringLiteral("didNotFind")}));
+  EXPECT_EQ(finished->count(), 1);
+}
+
+TEST_F(UpdateWindowsTest, AFailureTheUserIsWatchingIsShownWithItsReason) {
+  publish(QStringLiteral("1.1"), {QStringLiteral("--key"), fixture.otherKeyPath()});
+  const auto before = snapshotTree(fixture.pluginPath());
+  updater->checkForUpdates(nullptr);
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+  AlertAnswerer answer(QStringLiteral("OK"));
+  child<QPushButton>(window, "installButton")->click();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_TRUE(answer.answered);
+  EXPECT_TRUE(answer.text.contains(QLatin1String("signature"))) << answer.text.toStdString();
+  EXPECT_EQ(finished->count(), 1);
+  EXPECT_EQ(snapshotTree(fixture.pluginPath()), before);
+  EXPECT_EQ(delegate.calls, QStringList());
+}
+
+TEST_F(UpdateWindowsTest, ProgressIsShownAndCancellingStopsTheDownload) {
+  publish(QStringLiteral("1.1"));
+  // The archive's server sends a little and then nothing.
+  QFile archive(fixture.workDir() + QStringLiteral("/Quillane-1.1.tar.gz"));
+  ASSERT_TRUE(archive.open(QIODevice::ReadOnly));
+  TestHttpServer::Route stalled;
+  stalled.body = archive.readAll();
+  stalled.stallAfter = stalled.body.size() / 2;
+  fixture.server().setRoute(QStringLiteral("/Quillane-1.1.tar.gz"), stalled);
+
+  updater->checkForUpdates(nullptr);
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+  child<QPushButton>(window, "installButton")->click();
+  auto* bar = child<QProgressBar>(window, "progressBar");
+  ASSERT_NE(bar, nullptr);
+  EXPECT_TRUE(waitUntil([&] { return bar->isVisible() && bar->value() > 0; }, 10000));
+  auto* cancel = child<QPushButton>(window, "cancelButton");
+  ASSERT_TRUE(cancel && cancel->isEnabled());
+  cancel->click();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_EQ(finished->count(), 1);
+  EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.0"));
+  EXPECT_EQ(fixture.itemsBesidePlugin(), QStringList());
+  EXPECT_EQ(visibleWindow(QStringLiteral("NSRunAlertPanel")), nullptr) << "a cancel is not an error";
+}
+
+}  // namespace
