@@ -3,6 +3,10 @@
 #include "updater/ui/update_alert.h"
 
 #include "appkit/alert.h"
+#include "foundation/log.h"
+
+#include <QApplication>
+#include <QTimer>
 
 namespace updater {
 
@@ -20,7 +24,21 @@ UpdateAlert& UpdateWindows::alert() {
   return *alert_;
 }
 
+namespace {
+
+// A process without a widgets application (a command-line tool, say) cannot show windows.
+bool canShowWindows() { return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr; }
+
+}  // namespace
+
 void UpdateWindows::offerUpdate(const UpdateOffer& offer, std::function<void(UpdateChoice)> choose) {
+  if (!canShowWindows()) {
+    foundation::NSLog(QStringLiteral("Update: %@ %@ is available; no window can be shown to offer it"),
+                      offer.productName, offer.newVersion);
+    QTimer::singleShot(0, QCoreApplication::instance(),
+                       [choose = std::move(choose)] { choose(UpdateChoice::RemindMeLater); });
+    return;
+  }
   UpdateAlert& window = alert();
   window.showOffer(offer, std::move(choose));
   window.show();
@@ -34,6 +52,7 @@ void UpdateWindows::showReleaseNotes(const QString& notes, bool isHtml) {
 
 void UpdateWindows::showProgress(const QString& status, qint64 done, qint64 total,
                                  std::function<void()> cancel) {
+  if (!canShowWindows()) return;
   UpdateAlert& window = alert();
   window.showProgress(status, done, total, std::move(cancel));
   if (!window.isVisible()) window.show();

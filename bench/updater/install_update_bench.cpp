@@ -1,0 +1,202 @@
+// Installs a 50 MB update of a plug-in from a loopback web server with the updater
+// (download, signature check, unpacking, atomic swap) and, in the same run against the same
+// server, with the equivalent shell pipeline:
+//   curl -o archive URL && sha256sum archive && bsdtar -xf archive -C dir && mv dir/bundle target
+// Prints the median time of each and their ratio.
+//
+//   updater_install_bench [rounds]      (default 5; work files go under $TMPDIR or /tmp)
+
+#include "updater/SUUpdater.h"
+
+#include "foundation/bundle.h"
+#include "foundation/notification_center.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+constexpr int kPayloadFiles = 50;
+constexpr qint64 kPayloadFileBytes = 1024 * 1024;  // 50 files x 1 MB, incompressible
+
+[[noreturn]] void die(const QString& message) {
+  std::fprintf(stderr, "updater_install_bench: %s\n", qPrintable(message));
+  std::exit(1);
+}
+
+QString run(const QString& program, const QStringList& arguments) {
+  QProcess process;
+  process.start(program, arguments);
+  if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit ||
+      process.exitCode() != 0)
+    die(program + QStringLiteral(" failed: ") + QString::fromUtf8(process.readAllStandardError()));
+  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
+}
+
+void writeFile(const QString& path, const QByteArray& bytes, bool executable = false) {
+  QDir().mkpath(QFileInfo(path).path());
+  QFile file(path);
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    die(QStringLiteral("cannot write ") + path);
+  if (executable) file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+}
+
+QByteArray infoPlist(const QString& version, const QString& feed, const QString& key) {
+  return QStringLiteral(
+             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+             "<key>CFBundleIdentifier</key><string>com.quillane.bench</string>"
+             "<key>CFBundleVersion</key><string>%1</string>"
+             "<key>SUFeedURL</key><string>%2</string>"
+             "<key>SUPublicEDKey</key><string>%3</string>"
+             "<key>SUAutomaticallyUpdate</key><true/></dict></plist>\n")
+      .arg(version, feed, key)
+      .toUtf8();
+}
+
+QByteArray randomBytes(qint64 size, quint64& state) {
+  QByteArray bytes(size, Qt::Uninitialized);
+  auto* words = reinterpret_cast<quint64*>(bytes.data());
+  for (qint64 i = 0; i < size / 8; ++i) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    words[i] = state;
+  }
+  return bytes;
+}
+
+quint16 freePort() {
+  QTcpServer probe;
+  if (!probe.listen(QHostAddress::LocalHost, 0)) die(QStringLiteral("no free port"));
+  return probe.serverPort();
+}
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  const QString publisher = QCoreApplication::applicationDirPath() + QStringLiteral("/update-publisher");
+
+  QTemporaryDir work(QDir::tempPath() + QStringLiteral("/updater-bench-XXXXXX"));
+  if (!work.isValid()) die(QStringLiteral("no work folder"));
+  const QString serve = work.filePath(QStringLiteral("serve"));
+  const QString key = work.filePath(QStringLiteral("bench.key"));
+  const QString publicKey = run(publisher, {QStringLiteral("keygen"), QStringLiteral("--key"), key});
+
+  // The new version: 50 MB of incompressible resources.
+  const QString source = work.filePath(QStringLiteral("source/Quillane.mailbundle"));
+  quint64 seed = 0x9E3779B97F4A7C15ull;
+  const quint16 port = freePort();
+  const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
+  writeFile(source + QStringLiteral("/Contents/Info.plist"),
+            infoPlist(QStringLiteral("2.0"), base + QStringLiteral("appcast.xml"), publicKey));
+  writeFile(source + QStringLiteral("/Contents/MacOS/Quillane"), "#!/bin/sh\n", true);
+  for (int i = 0; i < kPayloadFiles; ++i)
+    writeFile(source + QStringLiteral("/Contents/Resources/part%1.dat").arg(i), randomBytes(kPayloadFileBytes, seed));
+  QDir().mkpath(serve);
+  const QString archive = serve + QStringLiteral("/Quillane-2.0.tar.gz");
+  run(QStringLiteral("bsdtar"), {QStringLiteral("-czf"), archive, QStringLiteral("-C"),
+                                 work.filePath(QStringLiteral("source")), QStringLiteral("Quillane.mailbundle")});
+  run(publisher, {QStringLiteral("feed"), QStringLiteral("--feed"), serve + QStringLiteral("/appcast.xml"),
+                  QStringLiteral("--archive"), archive, QStringLiteral("--url"),
+                  base + QStringLiteral("Quillane-2.0.tar.gz"), QStringLiteral("--key"), key});
+
+  // One server for both contenders, in a process of its own.
+  QProcess server;
+  server.setWorkingDirectory(serve);
+  server.start(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("http.server"),
+                                           QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
+                                           QString::number(port)});
+  QElapsedTimer waitServer;
+  waitServer.start();
+  for (;;) {
+    QTcpSocket probe;
+    probe.connectToHost(QHostAddress::LocalHost, port);
+    if (probe.waitForConnected(200)) break;
+    if (waitServer.elapsed() > 10000) die(QStringLiteral("the web server did not start"));
+    QThread::msleep(100);
+  }
+
+  const QString installed = work.filePath(QStringLiteral("Library/Mail/Bundles/Quillane.mailbundle"));
+  const QByteArray oldInfo = infoPlist(QStringLiteral("1.0"), base + QStringLiteral("appcast.xml"), publicKey);
+  auto installOld = [&] {
+    QDir(installed).removeRecursively();
+    writeFile(installed + QStringLiteral("/Contents/Info.plist"), oldInfo);
+    writeFile(installed + QStringLiteral("/Contents/MacOS/Quillane"), "#!/bin/sh\n", true);
+  };
+  installOld();
+  std::optional<foundation::NSBundle> bundle = foundation::NSBundle::bundleWithPath(installed);
+  updater::SUUpdater* updater = bundle ? updater::SUUpdater::updaterForBundle(*bundle) : nullptr;
+  if (!updater) die(QStringLiteral("no updater"));
+  int finished = 0;
+  foundation::NSNotificationCenter::defaultCenter().addObserverSelectorNameObject(
+      &finished, [&](const foundation::NSNotification&) { ++finished; },
+      updater::SUUpdateDriverFinishedNotification, updater);
+
+  auto timeUpdater = [&] {
+    installOld();
+    const int before = finished;
+    QElapsedTimer clock;
+    clock.start();
+    updater->checkForUpdatesInBackground();
+    while (finished == before) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (!QFile::exists(installed + QStringLiteral("/Contents/Resources/part0.dat")))
+      die(QStringLiteral("the updater did not install the update (see its log lines)"));
+    return seconds;
+  };
+
+  const QString pipelineDir = work.filePath(QStringLiteral("pipeline"));
+  const QString script = QStringLiteral(
+      "set -e; curl -sSf -o \"$1/a.tar.gz\" \"$2\"; sha256sum \"$1/a.tar.gz\" > /dev/null; "
+      "mkdir \"$1/x\"; bsdtar -xf \"$1/a.tar.gz\" -C \"$1/x\"; mv \"$1/x/Quillane.mailbundle\" \"$1/target\"");
+  auto timePipeline = [&] {
+    QDir(pipelineDir).removeRecursively();
+    QDir().mkpath(pipelineDir);
+    QElapsedTimer clock;
+    clock.start();
+    run(QStringLiteral("bash"), {QStringLiteral("-c"), script, QStringLiteral("bench"), pipelineDir,
+                                 base + QStringLiteral("Quillane-2.0.tar.gz")});
+    const double seconds = clock.nsecsElapsed() / 1e9;
+    if (!QFile::exists(pipelineDir + QStringLiteral("/target/Contents/Resources/part0.dat")))
+      die(QStringLiteral("the pipeline did not install the update"));
+    return seconds;
+  };
+
+  std::printf("archive: %.1f MB, %d rounds (plus one warm-up)\n", QFileInfo(archive).size() / 1e6, rounds);
+  timeUpdater();
+  timePipeline();
+  std::vector<double> ours, pipeline;
+  for (int i = 0; i < rounds; ++i) {
+    ours.push_back(timeUpdater());
+    pipeline.push_back(timePipeline());
+  }
+  server.terminate();
+  server.waitForFinished(5000);
+
+  const double a = median(ours), b = median(pipeline);
+  std::printf("updater (download, verify, extract, swap):   %.3f s (median)\n", a);
+  std::printf("curl + sha256sum + bsdtar -x + mv:           %.3f s (median)\n", b);
+  std::printf("ratio updater / pipeline:                    %.2f (goal <= 1.30)\n", a / b);
+  return 0;
+}
