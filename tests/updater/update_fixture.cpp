@@ -42,7 +42,7 @@ QByteArray infoPlist(const BundleSpec& spec) {
   text("CFBundleIdentifier", spec.identifier);
   text("CFBundleName", QStringLiteral("Quillane"));
   text("CFBundleVersion", spec.version);
-  text("CFBundleShortVersionString", spec.shortVersion);
+  text("CFBundleShortVersionString", spec.shortVersion.isEmpty() ? spec.version : spec.shortVersion);
   text("SUFeedURL", spec.feedURL);
   text("SUPublicEDKey", spec.publicEDKey);
   flag("SUAutomaticallyUpdate", spec.automaticallyUpdate);
@@ -123,7 +123,9 @@ void UpdateFixture::install(BundleSpec spec) {
   writeBundle(pluginPath(), spec);
 }
 
-QString UpdateFixture::buildArchive(const QString& name, const BundleSpec& spec) {
+QString UpdateFixture::buildArchive(const QString& name, BundleSpec spec) {
+  if (spec.feedURL.isEmpty()) spec.feedURL = server_.url(QStringLiteral("/appcast.xml")).toString();
+  if (spec.publicEDKey.isEmpty()) spec.publicEDKey = publicKey_;
   const QString source = work_.filePath(QStringLiteral("build-") + name);
   writeBundle(source + QStringLiteral("/Quillane.mailbundle"), spec);
   const QString archive = work_.filePath(name);

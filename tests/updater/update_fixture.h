@@ -16,7 +16,7 @@
 struct BundleSpec {
   QString identifier = QStringLiteral("com.quillane.plugin");
   QString version = QStringLiteral("1.0");
-  QString shortVersion = QStringLiteral("1.0");
+  QString shortVersion;  // the version when empty
   QString feedURL;
   QString publicEDKey;
   bool automaticallyUpdate = false;
@@ -53,7 +53,8 @@ class UpdateFixture {
   void install(BundleSpec spec = {});
 
   // Packs a bundle built from `spec` into an archive under the work folder; returns its path.
-  QString buildArchive(const QString& name, const BundleSpec& spec);
+  // Like a real release, the bundle names the same feed and key unless the spec sets them.
+  QString buildArchive(const QString& name, BundleSpec spec);
 
   // Adds an item for `archive` to the feed (made with update-publisher), served at
   // /appcast.xml, with the archive served at /<archive file name>. Extra publisher options
