@@ -8,6 +8,7 @@
 #include "updater/relaunch_watcher.h"
 #include "updater/skipped_version.h"
 #include "updater/update_user_interface.h"
+#include "updater/url_policy.h"
 
 #include "foundation/log.h"
 
@@ -138,9 +139,13 @@ void UpdateRun::offer() {
   offer.critical = item_->isCriticalUpdate;
   ui_.offerUpdate(offer, [this](UpdateChoice choice) { onChoice(static_cast<int>(choice)); });
 
-  if (!item_->releaseNotesURL.trimmed().isEmpty()) {
-    releaseNotes_ = new Download(network_, resolve(item_->releaseNotesURL),
-                                 settings_.releaseNotesLimits, this);
+  QString why;
+  const QUrl notes = resolve(item_->releaseNotesURL);
+  if (!item_->releaseNotesURL.trimmed().isEmpty() && !isAllowedLink(feedUrl_, notes, &why)) {
+    foundation::NSLog(QStringLiteral("Update: release notes not loaded: %@"), why);
+    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+  } else if (!item_->releaseNotesURL.trimmed().isEmpty()) {
+    releaseNotes_ = new Download(network_, notes, settings_.releaseNotesLimits, this);
     releaseNotes_->start([this](const DownloadResult& r) { onReleaseNotes(r); });
   } else if (!item_->itemDescription.trimmed().isEmpty()) {
     ui_.showReleaseNotes(item_->itemDescription, true);
@@ -202,6 +207,11 @@ void UpdateRun::downloadArchive() {
              .arg(length));
     return;
   }
+  const QUrl archiveUrl = resolve(item_->fileURL);
+  if (QString why; !isAllowedLink(feedUrl_, archiveUrl, &why)) {
+    fail(QStringLiteral("version %1 cannot be downloaded: %2").arg(item_->displayVersionString, why));
+    return;
+  }
   Result<StagingArea> staging = StagingArea::create(updater_.bundlePath());
   if (!staging) {
     fail(QStringLiteral("cannot prepare a folder for the download: %1").arg(staging.error().message));
@@ -213,7 +223,7 @@ void UpdateRun::downloadArchive() {
   limits.maxBytes = length;
   limits.exactBytes = length;
   if (download_) download_->abandon();
-  download_ = new Download(network_, resolve(item_->fileURL), limits, this);
+  download_ = new Download(network_, archiveUrl, limits, this);
   download_->setDestinationFile(staging_->filePath(QStringLiteral("archive")));
   download_->setProgressHandler([this](qint64 received, qint64 total) {
     showProgress(QStringLiteral("Downloading update…"), received, total, true);

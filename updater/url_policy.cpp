@@ -64,4 +64,10 @@ bool isAllowedRedirect(const QUrl& from, const QUrl& to, QString* why) {
   return isAllowedSourceUrl(to, why);
 }
 
+bool isAllowedLink(const QUrl& document, const QUrl& target, QString* why) {
+  if (document.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) == 0)
+    return isAllowedSourceUrl(target, why);
+  return isAllowedRedirect(document, target, why);
+}
+
 }  // namespace updater

@@ -17,6 +17,11 @@ bool isAllowedSourceUrl(const QUrl& url, QString* why = nullptr);
 // True when a response from `from` may send us on to `to`. On false, `why` says why.
 bool isAllowedRedirect(const QUrl& from, const QUrl& to, QString* why = nullptr);
 
+// True when a document fetched from `document` (a feed) may send us to `target` (an
+// archive, release notes): the redirect rules, except that a local feed may name local files.
+// A feed from the network can never make us read a file on this machine.
+bool isAllowedLink(const QUrl& document, const QUrl& target, QString* why = nullptr);
+
 // True for "localhost" and literal loopback addresses (127.0.0.0/8, ::1).
 bool isLoopbackHost(const QString& host);
 

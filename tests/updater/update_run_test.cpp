@@ -178,6 +178,17 @@ TEST_F(UpdateRunTest, RefusesUpdatesThatCannotBeTrusted) {
          f.server().setRedirect(QLatin1Char('/') + QFileInfo(archive).fileName(),
                                 QStringLiteral("http://updates.example.com/Quillane.tar.gz"));
        }},
+      {"a network feed naming a file on this machine",
+       [](UpdateFixture& f, const QString& archive) {
+         f.publish(archive);
+         QFile feed(f.feedPath());
+         ASSERT_TRUE(feed.open(QIODevice::ReadOnly));
+         QByteArray text = feed.readAll();
+         const QByteArray served = f.server().url(QLatin1Char('/') + QFileInfo(archive).fileName()).toEncoded();
+         ASSERT_TRUE(text.contains(served));
+         text.replace(served, QUrl::fromLocalFile(archive).toEncoded());
+         f.server().setBody(QStringLiteral("/appcast.xml"), text);  // an unsigned feed: not required here
+       }},
       {"another product inside",
        [next](UpdateFixture& f, const QString&) {
          BundleSpec other = next;

@@ -57,3 +57,17 @@ TEST(UrlPolicy, RedirectsNeverWeakenTheTransportNorReachLocalFiles) {
   EXPECT_FALSE(redirect("http://127.0.0.1/feed", "file:///etc/passwd"));
   EXPECT_FALSE(redirect("https://a.example/feed", "ftp://a.example/feed"));
 }
+
+TEST(UrlPolicy, ANetworkFeedCannotNameLocalFilesButALocalFeedCan) {
+  auto link = [](const char* feed, const char* target) {
+    return updater::isAllowedLink(QUrl(QString::fromUtf8(feed)), QUrl(QString::fromUtf8(target)));
+  };
+  EXPECT_TRUE(link("https://a.example/appcast.xml", "https://cdn.example/Quillane-1.1.zip"));
+  EXPECT_TRUE(link("file:///srv/appcast.xml", "file:///srv/Quillane-1.1.zip"));
+  EXPECT_TRUE(link("file:///srv/appcast.xml", "https://cdn.example/Quillane-1.1.zip"));
+
+  EXPECT_FALSE(link("https://a.example/appcast.xml", "file:///home/user/.ssh/id_ed25519"));
+  EXPECT_FALSE(link("http://127.0.0.1/appcast.xml", "file:///etc/passwd"));
+  EXPECT_FALSE(link("https://a.example/appcast.xml", "http://127.0.0.1/Quillane-1.1.zip"));
+  EXPECT_FALSE(link("file:///srv/appcast.xml", "http://cdn.example/Quillane-1.1.zip"));
+}
