@@ -67,6 +67,10 @@ bool isAllowedRedirect(const QUrl& from, const QUrl& to, QString* why) {
 bool isAllowedLink(const QUrl& document, const QUrl& target, QString* why) {
   if (document.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) == 0)
     return isAllowedSourceUrl(target, why);
+  if (target.scheme().compare(QLatin1String("file"), Qt::CaseInsensitive) == 0) {
+    say(why, QStringLiteral("a feed from the network names a local file: %1").arg(target.toString()));
+    return false;
+  }
   return isAllowedRedirect(document, target, why);
 }
 
