@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <ctime>
 #include <cstring>
 #include <string>
 
@@ -47,15 +49,17 @@ class Descriptor {
 
 // A hidden name in the same folder, so the item disappears from its path in one step and
 // nothing looks for it under the new name (it no longer has its extension).
-std::string stagingName(const std::string& name) {
+std::string stagingName(const std::string& name, int attempt) {
   static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
-  unsigned char random[6];
-  if (getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) {
-    const unsigned long seed = static_cast<unsigned long>(getpid()) ^ reinterpret_cast<uintptr_t>(&name);
-    for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(seed >> (i * 5));
+  std::uint64_t bits = 0;
+  if (getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    bits = (static_cast<std::uint64_t>(now.tv_nsec) * 2654435761u) ^ (static_cast<std::uint64_t>(getpid()) << 32) ^
+           static_cast<std::uint64_t>(attempt);
   }
   std::string suffix = ".removing-";
-  for (unsigned char byte : random) suffix += kAlphabet[byte % (sizeof kAlphabet - 1)];
+  for (int i = 0; i < 6; ++i, bits /= 36) suffix += kAlphabet[bits % 36];
   if (1 + name.size() + suffix.size() <= NAME_MAX) return "." + name + suffix;
   return suffix;
 }
@@ -113,15 +117,13 @@ bool NSFileManager::removeItemAtPathError(const QString& path, NSError* error) {
   std::string staged;
   int renameError = EEXIST;
   for (int attempt = 0; attempt < 8 && renameError == EEXIST; ++attempt) {
-    staged = stagingName(name);
+    staged = stagingName(name, attempt);
     renameError = renameWithoutReplacing(folder.get(), name.c_str(), staged.c_str());
   }
   if (renameError != 0) return failOnItem(error, renameError, path);
 
-  const QString stagedPath =
-      QFile::decodeName(QByteArray::fromStdString(parent == "/" ? "/" + staged
-                                                 : slash == std::string::npos ? staged
-                                                                              : parent + "/" + staged));
+  const QString stagedPath = QFile::decodeName(
+      QByteArray::fromStdString(slash == std::string::npos ? staged : native.substr(0, slash + 1) + staged));
 
   const int topFd = openat(folder.get(), staged.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (topFd < 0) {
