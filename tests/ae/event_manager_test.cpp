@@ -98,26 +98,6 @@ TEST_F(EventManager, TheMostSpecificHandlerAnswers) {
   EXPECT_EQ(waitingSend("XXXX", "QTSH"), QString::number(errAEEventNotHandled));
 }
 
-TEST_F(EventManager, TheHandlerSeesTheEventOnce) {
-  int calls = 0;
-  AEEventID seen = 0;
-  bool replyWanted = true;
-  manager().setEventHandlerAndSelectorForEventClassAndEventID(
-      this,
-      [&](const NSAppleEventDescriptor& event, NSAppleEventDescriptor&) {
-        ++calls;
-        seen = event.eventID();
-        replyWanted = event.attributeDescriptorForKeyword(keyReplyRequestedAttr).booleanValue();
-      },
-      fourCharCode("SKHP"), typeWildCard);
-  EXPECT_EQ(aesend({kSelf, QStringLiteral("SKHP"), QStringLiteral("QTSH")}), "0");
-  // The no-reply event is on its way; let it arrive.
-  for (int i = 0; i < 100 && calls == 0; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-  EXPECT_EQ(calls, 1);
-  EXPECT_EQ(seen, fourCharCode("QTSH"));
-  EXPECT_FALSE(replyWanted);
-}
-
 TEST_F(EventManager, ASuspendedEventIsAnsweredWhenResumed) {
   NSAppleEventManager::SuspensionID suspension = 0;
   bool finishedBeforeResume = false;

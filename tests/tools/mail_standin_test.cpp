@@ -48,16 +48,6 @@ TEST(MailStandin, ActivateStaysQuitEndsAndOtherIdentifiers) {
   EXPECT_FALSE(log[1]["reply_wanted"].toBool(true));
 }
 
-TEST(MailStandin, NoReplyKeepsItRunningAfterAQuit) {
-  Standin mail({QStringLiteral("--no-reply")});
-  ASSERT_TRUE(mail.started());
-  EXPECT_EQ(sendEvent("com.apple.mail", kCoreEventClass, kAEQuitApplication, kAEWaitReply, 6).status, errAETimeout);
-  EXPECT_EQ(mail.waitForExit(std::chrono::milliseconds(500)), -1);
-  EXPECT_EQ(mail.process().state(), QProcess::Running);
-  EXPECT_EQ(sendEvent("com.apple.mail", kAEMiscStandards, kAEActivate, kAEWaitReply, 600).status, noErr)
-      << "still answering other events";
-}
-
 }  // namespace
 
 int main(int argc, char* argv[]) {
