@@ -125,7 +125,10 @@ TEST_F(InstallAtomicityTest, KilledAtAnyMomentLeavesACompleteBundle) {
   const int trials = trialCount();
   for (int trial = 0; trial < trials; ++trial) {
     const QString installed = freshInstall(trial);
-    const qint64 delay = random.bounded(runMicroseconds * 6 / 5 + 1);
+    // Squared, so that more kills land early, while the bundle is unpacked and exchanged; the
+    // slow flushes and clean-up after the exchange take most of a run.
+    const double u = random.generateDouble();
+    const auto delay = static_cast<qint64>(u * u * static_cast<double>(runMicroseconds) * 1.2);
     runHelper(installed, delay);
 
     const TreeSnapshot after = snapshot(installed);
