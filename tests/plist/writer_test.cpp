@@ -95,20 +95,6 @@ TEST(Writers, XmlRefusesSharedPartsThatExpandBeyondReason) {
   expectRefused(value, plist::Format::Xml, "shared parts");
 }
 
-TEST(Writers, IntegerWidthBoundariesRoundTrip) {
-  plist::Array values;
-  for (const std::int64_t v : {INT64_C(0), INT64_C(255), INT64_C(256), INT64_C(65535), INT64_C(65536),
-                               INT64_C(4294967295), INT64_C(4294967296), INT64_MAX, INT64_C(-1), INT64_MIN})
-    values.push_back(v);
-  values.push_back(plist::Integer::fromUnsigned(UINT64_MAX));
-  values.push_back(plist::Integer::fromUnsigned(UINT64_C(9223372036854775808)));
-  for (const plist::Format format : {plist::Format::Binary, plist::Format::Xml}) {
-    const auto read = plist::read(*plist::write(values, format));
-    ASSERT_TRUE(read.has_value());
-    EXPECT_EQ(plisttest::dump(*read), plisttest::dump(values)) << plist::formatName(format);
-  }
-}
-
 TEST(Writers, CarriageReturnsSurviveXml) {
   const plist::Value value = plist::Dictionary{{"a\rb", "line\r\nend\r"}};
   const auto read = plist::readXml(plist::writeXml(value));
