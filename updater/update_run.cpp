@@ -1,10 +1,10 @@
 #include "updater/update_run.h"
 
 #include "updater/SUUpdater.h"
-#include "updater/core/archive_extraction.h"
 #include "updater/core/bundle_installer.h"
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/signed_feed.h"
+#include "updater/core/update_preparation.h"
 #include "updater/relaunch_watcher.h"
 #include "updater/skipped_version.h"
 #include "updater/update_user_interface.h"
@@ -12,6 +12,7 @@
 
 #include "foundation/log.h"
 
+#include <QFile>
 #include <QFileInfo>
 #include <QFutureWatcher>
 #include <QTimer>
@@ -245,7 +246,7 @@ void UpdateRun::onArchive(const DownloadResult& result) {
   showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
 
   const QString archive = staging_->filePath(QStringLiteral("archive"));
-  const QString destination = staging_->extractionPath();
+  const StagingArea* staging = &*staging_;  // stays put until the worker has answered
   const AppcastItem item = *item_;
   const BundleInfo installed = installed_;
   auto* watcher = new QFutureWatcher<StepResult>(this);
@@ -254,16 +255,14 @@ void UpdateRun::onArchive(const DownloadResult& result) {
     watcher->deleteLater();
     onUnpacked(step.error, step.path);
   });
+  // Signature, then unpacking, then the unpacked bundle's identity and version.
   watcher->setFuture(QtConcurrent::run([=]() -> StepResult {
-    Result<PublicKey> key = decodePublicKey(installed.publicEDKey);
-    if (!key) return {key.error().message, {}};
-    Status verified = verifyArchiveSignature(archive, item.edSignature, item.contentLength, *key);
-    if (!verified) return {verified.error().message, {}};
-    Result<QString> bundle = extractArchive(archive, destination);
-    if (!bundle) return {bundle.error().message, {}};
-    Result<BundleInfo> checked = validateUpdateBundle(*bundle, installed);
-    if (!checked) return {checked.error().message, {}};
-    return {{}, *bundle};
+    Result<PreparedUpdate> prepared = prepareUpdate(*staging, archive, item, installed);
+    if (!prepared) return {prepared.error().message, {}};
+    // Unpacked, the archive is of no more use; gone now, its pages are never written back
+    // when the install flushes the new bundle to disk.
+    QFile::remove(archive);
+    return {{}, prepared->bundlePath};
   }));
 }
 
