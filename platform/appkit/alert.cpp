@@ -39,8 +39,11 @@ int NSRunAlertPanel(const QString& title, const QString& message, const QString&
     bold.setBold(true);
     heading->setFont(bold);
   }
-  if (auto* body = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel")))
+  if (auto* body = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_informativelabel"))) {
     body->setTextFormat(Qt::PlainText);
+    // Without a floor, a short message wraps into a narrow column of a few words a line.
+    body->setMinimumWidth(body->fontMetrics().averageCharWidth() * 40);
+  }
 
   QPushButton* other =
       otherButton.isEmpty() ? nullptr : box.addButton(otherButton, QMessageBox::ActionRole);
