@@ -126,8 +126,8 @@ TEST_F(InstallTest, StagingAreasAreDistinctAndRemovedWithTheirObject) {
 
 class BundleValidationTest : public InstallTest {
  protected:
-  Result<BundleInfo> validate(const BundleSpec& spec) {
-    const QString candidate = makeBundle(dir.filePath(QStringLiteral("candidates/%1").arg(++count)), QStringLiteral("Quillane.mailbundle"), spec);
+  Result<BundleInfo> validate(const BundleSpec& bundleShape) {
+    const QString candidate = makeBundle(dir.filePath(QStringLiteral("candidates/%1").arg(++count)), QStringLiteral("Quillane.mailbundle"), bundleShape);
     return validateUpdateBundle(candidate, *installedInfo);
   }
   void SetUp() override {

@@ -43,13 +43,13 @@ class InstallAtomicityTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
     ASSERT_TRUE(QFileInfo(helperPath()).isExecutable()) << helperPath().toStdString();
-    spec.publicEDKey = encodePublicKey(pair.publicKey);
-    spec.payloadFiles = 150;  // enough files that unpacking takes a while
-    BundleSpec next = spec;
+    bundleShape.publicEDKey = encodePublicKey(pair.publicKey);
+    bundleShape.payloadFiles = 150;  // enough files that unpacking takes a while
+    BundleSpec next = bundleShape;
     next.version = QStringLiteral("2.0");
     next.payloadFiles = 180;
 
-    const QString oldBundle = makeBundle(dir.filePath(QStringLiteral("reference-old")), QStringLiteral("Quillane.mailbundle"), spec);
+    const QString oldBundle = makeBundle(dir.filePath(QStringLiteral("reference-old")), QStringLiteral("Quillane.mailbundle"), bundleShape);
     const QString newBundle = makeBundle(dir.filePath(QStringLiteral("reference-new")), QStringLiteral("Quillane.mailbundle"), next);
     oldTree = snapshot(oldBundle);
     newTree = snapshot(newBundle);
@@ -64,7 +64,7 @@ class InstallAtomicityTest : public ::testing::Test {
   // filesystem before its exchange, and it should flush only its own writes, as in real use.
   QString freshInstall(int trial) {
     const QString bundles = dir.filePath(QStringLiteral("trial-%1/Bundles").arg(trial));
-    const QString installed = makeBundle(bundles, QStringLiteral("Quillane.mailbundle"), spec);
+    const QString installed = makeBundle(bundles, QStringLiteral("Quillane.mailbundle"), bundleShape);
     ::sync();
     return installed;
   }
@@ -96,7 +96,7 @@ class InstallAtomicityTest : public ::testing::Test {
 
   QTemporaryDir dir;
   KeyPair pair = generateKeyPair();
-  BundleSpec spec;
+  BundleSpec bundleShape;
   TreeSnapshot oldTree;
   TreeSnapshot newTree;
   QString archive;

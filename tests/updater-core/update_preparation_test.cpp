@@ -22,26 +22,26 @@ class UpdatePreparationTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
     bundles = dir.filePath(QStringLiteral("Bundles"));
-    BundleSpec spec;
-    spec.publicEDKey = encodePublicKey(pair.publicKey);
-    installed = makeBundle(bundles, QStringLiteral("Quillane.mailbundle"), spec);
+    BundleSpec bundleShape;
+    bundleShape.publicEDKey = encodePublicKey(pair.publicKey);
+    installed = makeBundle(bundles, QStringLiteral("Quillane.mailbundle"), bundleShape);
     installedTree = snapshot(installed);
     Result<BundleInfo> info = readBundleInfo(installed);
     ASSERT_TRUE(info);
     installedInfo = *info;
   }
 
-  // An archive of a bundle built from spec (published by the same key unless said otherwise).
-  QByteArray archiveOf(const BundleSpec& spec, ArchiveFormat format = ArchiveFormat::TarGz) {
-    const QString source = makeBundle(dir.filePath(QStringLiteral("sources/%1").arg(++sources)), QStringLiteral("Quillane.mailbundle"), spec);
+  // An archive of a bundle built from bundleShape (published by the same key unless said otherwise).
+  QByteArray archiveOf(const BundleSpec& bundleShape, ArchiveFormat format = ArchiveFormat::TarGz) {
+    const QString source = makeBundle(dir.filePath(QStringLiteral("sources/%1").arg(++sources)), QStringLiteral("Quillane.mailbundle"), bundleShape);
     return buildArchive(format, entriesFromTree(source, "Quillane.mailbundle"));
   }
   BundleSpec newer() const {
-    BundleSpec spec;
-    spec.version = QStringLiteral("2.0");
-    spec.publicEDKey = encodePublicKey(pair.publicKey);
-    spec.payloadFiles = 6;
-    return spec;
+    BundleSpec bundleShape;
+    bundleShape.version = QStringLiteral("2.0");
+    bundleShape.publicEDKey = encodePublicKey(pair.publicKey);
+    bundleShape.payloadFiles = 6;
+    return bundleShape;
   }
   AppcastItem itemFor(const QByteArray& archive, const KeyPair& signer) const {
     AppcastItem item;
@@ -83,10 +83,10 @@ class UpdatePreparationTest : public ::testing::Test {
 TEST_F(UpdatePreparationTest, InstallsAVerifiedNewerBundleInEveryFormat) {
   for (ArchiveFormat format : {ArchiveFormat::Zip, ArchiveFormat::TarGz, ArchiveFormat::TarXz, ArchiveFormat::TarBz2}) {
     SCOPED_TRACE(formatName(format));
-    BundleSpec spec = newer();
-    spec.version = QStringLiteral("2.%1").arg(static_cast<int>(format));
+    BundleSpec bundleShape = newer();
+    bundleShape.version = QStringLiteral("2.%1").arg(static_cast<int>(format));
     installedInfo.version = QStringLiteral("1.9");  // each round installs a newer one than the last
-    const QString source = makeBundle(dir.filePath(QStringLiteral("expected/%1").arg(static_cast<int>(format))), QStringLiteral("Quillane.mailbundle"), spec);
+    const QString source = makeBundle(dir.filePath(QStringLiteral("expected/%1").arg(static_cast<int>(format))), QStringLiteral("Quillane.mailbundle"), bundleShape);
     const QByteArray archive = buildArchive(format, entriesFromTree(source, "Quillane.mailbundle"));
     Status done = update(archive, itemFor(archive, pair));
     ASSERT_TRUE(done) << done.error().message.toStdString();

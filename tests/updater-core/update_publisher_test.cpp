@@ -49,10 +49,10 @@ class UpdatePublisherTest : public ::testing::Test {
 
   // An archive of the plug-in at version.
   QString archiveOf(const QString& version, const QString& name) {
-    BundleSpec spec;
-    spec.version = version;
-    spec.shortVersion = version + QStringLiteral(" (display)");
-    const QString bundle = makeBundle(path(QStringLiteral("src-") + name), QStringLiteral("Quillane.mailbundle"), spec);
+    BundleSpec bundleShape;
+    bundleShape.version = version;
+    bundleShape.shortVersion = version + QStringLiteral(" (display)");
+    const QString bundle = makeBundle(path(QStringLiteral("src-") + name), QStringLiteral("Quillane.mailbundle"), bundleShape);
     const QString archive = path(name);
     writeFile(archive, buildArchive(ArchiveFormat::TarGz, entriesFromTree(bundle, "Quillane.mailbundle")));
     return archive;

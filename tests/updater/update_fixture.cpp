@@ -27,7 +27,7 @@ void writeFile(const QString& path, const QByteArray& bytes, QFileDevice::Permis
 
 QByteArray xmlEscape(const QString& text) { return text.toHtmlEscaped().toUtf8(); }
 
-QByteArray infoPlist(const BundleSpec& spec) {
+QByteArray infoPlist(const BundleSpec& bundleShape) {
   QByteArray xml =
       "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
@@ -39,14 +39,14 @@ QByteArray infoPlist(const BundleSpec& spec) {
   auto flag = [&](const char* key, bool value) {
     if (value) xml += "\t<key>" + QByteArray(key) + "</key>\n\t<true/>\n";
   };
-  text("CFBundleIdentifier", spec.identifier);
+  text("CFBundleIdentifier", bundleShape.identifier);
   text("CFBundleName", QStringLiteral("Quillane"));
-  text("CFBundleVersion", spec.version);
-  text("CFBundleShortVersionString", spec.shortVersion.isEmpty() ? spec.version : spec.shortVersion);
-  text("SUFeedURL", spec.feedURL);
-  text("SUPublicEDKey", spec.publicEDKey);
-  flag("SUAutomaticallyUpdate", spec.automaticallyUpdate);
-  flag("SURequireSignedFeed", spec.requireSignedFeed);
+  text("CFBundleVersion", bundleShape.version);
+  text("CFBundleShortVersionString", bundleShape.shortVersion.isEmpty() ? bundleShape.version : bundleShape.shortVersion);
+  text("SUFeedURL", bundleShape.feedURL);
+  text("SUPublicEDKey", bundleShape.publicEDKey);
+  flag("SUAutomaticallyUpdate", bundleShape.automaticallyUpdate);
+  flag("SURequireSignedFeed", bundleShape.requireSignedFeed);
   xml += "</dict>\n</plist>\n";
   return xml;
 }
@@ -58,10 +58,10 @@ const QFileDevice::Permissions kExecutableMode =
 
 }  // namespace
 
-void writeBundle(const QString& dir, const BundleSpec& spec) {
-  writeFile(dir + QStringLiteral("/Contents/Info.plist"), infoPlist(spec), kFileMode);
+void writeBundle(const QString& dir, const BundleSpec& bundleShape) {
+  writeFile(dir + QStringLiteral("/Contents/Info.plist"), infoPlist(bundleShape), kFileMode);
   writeFile(dir + QStringLiteral("/Contents/MacOS/Quillane"), "#!/bin/sh\nexit 0\n", kExecutableMode);
-  writeFile(dir + QStringLiteral("/Contents/Resources/payload.txt"), spec.payload, kFileMode);
+  writeFile(dir + QStringLiteral("/Contents/Resources/payload.txt"), bundleShape.payload, kFileMode);
   QFile::link(QStringLiteral("MacOS"), dir + QStringLiteral("/Contents/Current"));
 }
 
@@ -117,17 +117,17 @@ QString UpdateFixture::otherKeyPath() {
   return path;
 }
 
-void UpdateFixture::install(BundleSpec spec) {
-  if (spec.feedURL.isEmpty()) spec.feedURL = server_.url(QStringLiteral("/appcast.xml")).toString();
-  if (spec.publicEDKey.isEmpty()) spec.publicEDKey = publicKey_;
-  writeBundle(pluginPath(), spec);
+void UpdateFixture::install(BundleSpec bundleShape) {
+  if (bundleShape.feedURL.isEmpty()) bundleShape.feedURL = server_.url(QStringLiteral("/appcast.xml")).toString();
+  if (bundleShape.publicEDKey.isEmpty()) bundleShape.publicEDKey = publicKey_;
+  writeBundle(pluginPath(), bundleShape);
 }
 
-QString UpdateFixture::buildArchive(const QString& name, BundleSpec spec) {
-  if (spec.feedURL.isEmpty()) spec.feedURL = server_.url(QStringLiteral("/appcast.xml")).toString();
-  if (spec.publicEDKey.isEmpty()) spec.publicEDKey = publicKey_;
+QString UpdateFixture::buildArchive(const QString& name, BundleSpec bundleShape) {
+  if (bundleShape.feedURL.isEmpty()) bundleShape.feedURL = server_.url(QStringLiteral("/appcast.xml")).toString();
+  if (bundleShape.publicEDKey.isEmpty()) bundleShape.publicEDKey = publicKey_;
   const QString source = work_.filePath(QStringLiteral("build-") + name);
-  writeBundle(source + QStringLiteral("/Quillane.mailbundle"), spec);
+  writeBundle(source + QStringLiteral("/Quillane.mailbundle"), bundleShape);
   const QString archive = work_.filePath(name);
   QProcess tar;
   tar.start(QStringLiteral("bsdtar"), {QStringLiteral("-czf"), archive, QStringLiteral("-C"), source,

@@ -26,7 +26,7 @@ struct BundleSpec {
 
 // Writes `dir` as a bundle: Contents/Info.plist (XML), an executable Contents/MacOS/Quillane,
 // Contents/Resources/payload.txt, and a relative link Contents/Current → MacOS.
-void writeBundle(const QString& dir, const BundleSpec& spec);
+void writeBundle(const QString& dir, const BundleSpec& bundleShape);
 
 // Every item under root: relative path → kind, mode and contents (or link target).
 std::map<QString, QByteArray> snapshotTree(const QString& root);
@@ -49,12 +49,12 @@ class UpdateFixture {
   // A second key pair, for signatures the plug-in must not trust.
   QString otherKeyPath();
 
-  // Installs the plug-in at version 1.0 (spec's feed and key are filled in unless set).
-  void install(BundleSpec spec = {});
+  // Installs the plug-in at version 1.0 (bundleShape's feed and key are filled in unless set).
+  void install(BundleSpec bundleShape = {});
 
-  // Packs a bundle built from `spec` into an archive under the work folder; returns its path.
-  // Like a real release, the bundle names the same feed and key unless the spec sets them.
-  QString buildArchive(const QString& name, BundleSpec spec);
+  // Packs a bundle built from `bundleShape` into an archive under the work folder; returns its path.
+  // Like a real release, the bundle names the same feed and key unless the bundleShape sets them.
+  QString buildArchive(const QString& name, BundleSpec bundleShape);
 
   // Adds an item for `archive` to the feed (made with update-publisher), served at
   // /appcast.xml, with the archive served at /<archive file name>. Extra publisher options

@@ -115,11 +115,11 @@ class KeyboardRobotPlugin : public QGenericPlugin {
   Q_PLUGIN_METADATA(IID QGenericPluginFactoryInterface_iid FILE "keyboard_robot.json")
 
  public:
-  QObject* create(const QString& name, const QString& specification) override {
+  QObject* create(const QString& name, const QString& arguments) override {
     if (name.compare(QLatin1String("keyboardrobot"), Qt::CaseInsensitive) != 0) return nullptr;
     int key = 0;
     QString reportPath;
-    for (const QString& part : specification.split(';', Qt::SkipEmptyParts)) {
+    for (const QString& part : arguments.split(';', Qt::SkipEmptyParts)) {
       if (part == QLatin1String("Return")) key = Qt::Key_Return;
       else if (part == QLatin1String("Escape")) key = Qt::Key_Escape;
       else if (part.startsWith(QLatin1String("report="))) reportPath = part.mid(7);

@@ -37,23 +37,23 @@ QByteArray readFile(const QString& path) {
   return file.readAll();
 }
 
-QString makeBundle(const QString& parent, const QString& name, const BundleSpec& spec) {
+QString makeBundle(const QString& parent, const QString& name, const BundleSpec& bundleShape) {
   const QString bundle = parent + u'/' + name;
   plist::Dictionary info{
-      {"CFBundleIdentifier", plist::Value(spec.identifier.toStdString())},
-      {"CFBundleVersion", plist::Value(spec.version.toStdString())},
-      {"CFBundleShortVersionString", plist::Value(spec.shortVersion.toStdString())},
+      {"CFBundleIdentifier", plist::Value(bundleShape.identifier.toStdString())},
+      {"CFBundleVersion", plist::Value(bundleShape.version.toStdString())},
+      {"CFBundleShortVersionString", plist::Value(bundleShape.shortVersion.toStdString())},
       {"SUFeedURL", plist::Value(std::string("https://updates.example/quillane/feed.xml"))},
   };
-  if (!spec.publicEDKey.isEmpty()) info.set("SUPublicEDKey", plist::Value(spec.publicEDKey.toStdString()));
-  if (spec.requireSignedFeed) info.set("SURequireSignedFeed", plist::Value(true));
+  if (!bundleShape.publicEDKey.isEmpty()) info.set("SUPublicEDKey", plist::Value(bundleShape.publicEDKey.toStdString()));
+  if (bundleShape.requireSignedFeed) info.set("SURequireSignedFeed", plist::Value(true));
   const std::string xml = plist::writeXml(plist::Value(info));
   if (xml.empty()) fixtureFailure(QStringLiteral("Info.plist for ") + bundle);
   writeFile(bundle + QStringLiteral("/Contents/Info.plist"), QByteArray::fromStdString(xml));
-  writeFile(bundle + QStringLiteral("/Contents/MacOS/Quillane"), "#!/bin/sh\necho Quillane " + spec.version.toUtf8() + "\n", 0755);
-  for (int i = 0; i < spec.payloadFiles; ++i) {
+  writeFile(bundle + QStringLiteral("/Contents/MacOS/Quillane"), "#!/bin/sh\necho Quillane " + bundleShape.version.toUtf8() + "\n", 0755);
+  for (int i = 0; i < bundleShape.payloadFiles; ++i) {
     writeFile(bundle + QStringLiteral("/Contents/Resources/file%1.txt").arg(i),
-              QStringLiteral("resource %1 of version %2\n").arg(i).arg(spec.version).toUtf8().repeated(i + 1));
+              QStringLiteral("resource %1 of version %2\n").arg(i).arg(bundleShape.version).toUtf8().repeated(i + 1));
   }
   if (!QFile::link(QStringLiteral("MacOS"), bundle + QStringLiteral("/Contents/Current"))) fixtureFailure(bundle + "/Contents/Current");
   return bundle;

@@ -21,7 +21,7 @@ struct BundleSpec {
 // Makes parent/name: Contents/Info.plist (XML), an executable Contents/MacOS/Quillane, a few
 // resource files whose contents name the version, and a relative link Contents/Current → MacOS.
 // Returns its path. Aborts the test program on failure (fixtures must not half-exist).
-QString makeBundle(const QString& parent, const QString& name, const BundleSpec& spec);
+QString makeBundle(const QString& parent, const QString& name, const BundleSpec& bundleShape);
 
 // Writes bytes to path (creating folders), with the given mode.
 void writeFile(const QString& path, const QByteArray& bytes, unsigned mode = 0644);
