@@ -6,9 +6,9 @@
 #include "ae/wire.h"
 
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusError>
-#include <QDBusReply>
+#include <QDBusPendingCall>
+#include <QDBusPendingReply>
 
 #include <chrono>
 #include <new>
@@ -47,21 +47,29 @@ OSStatus statusForError(const QDBusMessage& error, bool deadlinePassed) {
   return errAEEventFailed;
 }
 
+QDBusMessage busDaemonCall(const QString& method, const QList<QVariant>& arguments) {
+  QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                                     QStringLiteral("org.freedesktop.DBus"), method);
+  call.setArguments(arguments);
+  return call;
+}
+
 OSStatus sendWithoutReply(QDBusConnection& bus, const QString& name, const QDBusMessage& call) {
-  QDBusConnectionInterface* daemon = bus.interface();
-  if (!daemon) return connectionInvalid;
-  // A call that expects no reply cannot learn that nobody owns the name, so ask the bus
-  // first: a round trip to the bus daemon only, never to the target.
-  const QDBusReply<bool> owned = daemon->isServiceRegistered(name);
-  if (!owned.isValid()) return connectionInvalid;
-  if (!owned.value()) return procNotFound;
-  // QDBusConnection::send marks a method call NO_REPLY_EXPECTED, but only queues it: a
-  // caller that exits right away would lose it. Messages leave a connection in order, so
-  // once the bus has answered one more call, the event has left this process. (Asking only
-  // after the send would report a target that quits on receipt as absent.)
+  // A call that expects no reply cannot learn that nobody owns the name, and
+  // QDBusConnection::send only queues it: a caller that exits right away would lose it. So
+  // three messages go out back to back, and leave the connection in this order: the
+  // question whether the name has an owner (asked before the event, so a target that quits
+  // on receipt is not reported absent), the event, and a second question. The bus answers
+  // in order, so once the second answer is in, the first is too and the event has left this
+  // process: one round trip to the bus daemon, never to the target.
+  QDBusPendingCall owned = bus.asyncCall(busDaemonCall(QStringLiteral("NameHasOwner"), {name}));
   if (!bus.send(call)) return connectionInvalid;
-  if (!daemon->isServiceRegistered(name).isValid()) return connectionInvalid;
-  return noErr;
+  QDBusPendingCall handedOver = bus.asyncCall(busDaemonCall(QStringLiteral("GetId"), {}));
+  handedOver.waitForFinished();
+  owned.waitForFinished();  // returns at once: its answer came first
+  const QDBusPendingReply<bool> ownedReply = owned;
+  if (handedOver.isError() || !ownedReply.isValid()) return connectionInvalid;
+  return ownedReply.value() ? noErr : procNotFound;
 }
 
 OSStatus sendAndWait(QDBusConnection& bus, const QDBusMessage& call, const ReplyDeadline& deadline,
