@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusError>
 #include <QDBusVirtualObject>
 #include <QMetaObject>
 #include <QPointer>
@@ -88,9 +89,17 @@ namespace {
 QString EventReceiver::introspect(const QString&) const { return wire::introspectionXml(); }
 
 bool EventReceiver::handleMessage(const QDBusMessage& message, const QDBusConnection& connection) {
-  if (message.type() != QDBusMessage::MethodCallMessage || message.member() != QLatin1String(wire::kMethod) ||
-      (!message.interface().isEmpty() && message.interface() != QLatin1String(wire::kInterface))) {
-    return false;  // introspection and errors for unknown members are the bus library's
+  const bool ourInterface = message.interface() == QLatin1String(wire::kInterface);
+  if (message.type() != QDBusMessage::MethodCallMessage) return false;
+  if (message.member() != QLatin1String(wire::kMethod) || (!ourInterface && !message.interface().isEmpty())) {
+    // The bus library would call an unknown member of our interface an unknown interface.
+    if (ourInterface && message.isReplyRequired()) {
+      connection.send(message.createErrorReply(
+          QDBusError::UnknownMethod, QStringLiteral("No such method '%1' in interface '%2' at object path '%3'")
+                                         .arg(message.member(), message.interface(), message.path())));
+      return true;
+    }
+    return false;  // introspection, and errors for other interfaces, are the bus library's
   }
   if (QThread::currentThread() == thread()) {
     manager_->dispatch(message, connection);

@@ -1,5 +1,6 @@
 // AESendMessage: one event, one method call on the session bus.
 #include "ae/AppleEvents.h"
+#include "ae/answer_wait.h"
 #include "ae/bus_name.h"
 #include "ae/event_record.h"
 #include "ae/send_timing.h"
@@ -10,24 +11,20 @@
 #include <QDBusPendingCall>
 #include <QDBusPendingReply>
 
-#include <chrono>
 #include <new>
 
 namespace ae {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-OSStatus statusForError(const QDBusMessage& error, bool deadlinePassed) {
+OSStatus statusForError(const QDBusMessage& error) {
   switch (QDBusError(error).type()) {
     case QDBusError::ServiceUnknown:
       return procNotFound;
     case QDBusError::NoReply:
     case QDBusError::Timeout:
     case QDBusError::TimedOut:
-      // The bus also answers NoReply when the target leaves without answering; only a
-      // call that has used up its time timed out.
-      return deadlinePassed ? errAETimeout : connectionInvalid;
+      // Before our own deadline: the target left without answering.
+      return connectionInvalid;
     case QDBusError::UnknownMethod:
     case QDBusError::UnknownObject:
     case QDBusError::UnknownInterface:
@@ -74,15 +71,10 @@ OSStatus sendWithoutReply(QDBusConnection& bus, const QString& name, const QDBus
 
 OSStatus sendAndWait(QDBusConnection& bus, const QDBusMessage& call, const ReplyDeadline& deadline,
                      AppleEvent* reply, const EventRecord& event) {
-  const auto start = Clock::now();
-  const QDBusMessage answer = bus.call(call, QDBus::Block, deadline.busTimeoutMs);
-  const auto elapsed = Clock::now() - start;
-  const bool deadlinePassed = !deadline.unlimited && elapsed >= deadline.wait;
-
-  if (answer.type() == QDBusMessage::ErrorMessage) {
-    return statusForError(answer, deadlinePassed);
-  }
-  auto parsed = wire::answerFromReply(answer);
+  const std::optional<QDBusMessage> answer = callUntilDeadline(bus, call, deadline);
+  if (!answer) return errAETimeout;
+  if (answer->type() == QDBusMessage::ErrorMessage) return statusForError(*answer);
+  auto parsed = wire::answerFromReply(*answer);
   if (!parsed) return errAEEventFailed;
   if (reply) {
     EventRecord answerEvent;

@@ -11,8 +11,8 @@ namespace ae {
 struct ReplyDeadline {
   std::chrono::milliseconds wait{0};  // the promised wait; meaningless when unlimited
   bool unlimited = false;
-  // What the bus library is given. Its timers may fire a little early, so it gets a margin
-  // on top of `wait`: a waiting send must never time out before its time.
+  // What the bus library is given. The sender keeps `wait` itself; the library's timers may
+  // fire 5 % early, so it gets a margin on top and only cleans up after the sender gave up.
   int busTimeoutMs = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QProcess>
 #include <QTimer>
 
 #include <stdexcept>
@@ -137,6 +138,18 @@ TEST_F(EventManager, AHandlerThatThrowsFailsTheEventNotTheProcess) {
   manager().setEventHandlerAndSelectorForEventClassAndEventID(this, answering(0), fourCharCode("SKHP"),
                                                               fourCharCode("CHBG"));
   EXPECT_EQ(waitingSend("SKHP", "CHBG"), "0");
+}
+
+TEST_F(EventManager, AnUnknownMemberOfTheEventInterfaceIsAnUnknownMethod) {
+  // Through an independent client, as any peer would call it.
+  QProcess gdbus;
+  gdbus.start(QStringLiteral("gdbus"), {QStringLiteral("call"), QStringLiteral("--session"), QStringLiteral("--dest"), kSelf,
+                                        QStringLiteral("--object-path"), QStringLiteral("/org/quillane/AppleEvents"),
+                                        QStringLiteral("--method"), QStringLiteral("org.quillane.AppleEvents.Nonexistent")});
+  ASSERT_TRUE(gdbus.waitForStarted());
+  ASSERT_TRUE(ae_test::serveUntilFinished(gdbus));
+  const QString error = QString::fromUtf8(gdbus.readAllStandardError());
+  EXPECT_TRUE(error.contains(QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod"))) << qPrintable(error);
 }
 
 TEST_F(EventManager, AnEventToThisVeryProcess) {

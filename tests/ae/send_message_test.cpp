@@ -63,26 +63,31 @@ TEST(AbsentTarget, BothPoliciesReportProcNotFoundAtOnce) {
   EXPECT_EQ(sendEvent("", kCoreEventClass, kAEQuitApplication, kAENoReply, 600).status, procNotFound);
 }
 
-TEST(HungTarget, NoReplyReturnsAtOnceAndWaitingTimesOutNeverEarly) {
+TEST(HungTarget, NoReplyReturnsAtOnceAndWaitingTimesOutOnTime) {
   Standin mail({QStringLiteral("--no-reply")});
   ASSERT_TRUE(mail.started());
   const auto noReply = sendEvent(kMail, kCoreEventClass, kAEQuitApplication, kAENoReply, kAEDefaultTimeout);
   EXPECT_EQ(noReply.status, noErr);
   EXPECT_LT(noReply.elapsed, 1s);
 
-  const auto shortWait = sendEvent(kMail, kCoreEventClass, kAEQuitApplication, kAEWaitReply, 30);
-  EXPECT_EQ(shortWait.status, errAETimeout);
-  EXPECT_GE(shortWait.elapsed, 500ms);
-  EXPECT_LT(shortWait.elapsed, 2500ms);
+  // Never before the timeout; after it only by the time the scheduler takes to wake us
+  // (ae_timeout_bench prints the spread; the bounds here allow for a busy machine).
+  constexpr int kShortWaits = 5;
+  for (int i = 0; i < kShortWaits; ++i) {
+    const auto shortWait = sendEvent(kMail, kCoreEventClass, kAEQuitApplication, kAEWaitReply, 6);
+    EXPECT_EQ(shortWait.status, errAETimeout);
+    EXPECT_GE(shortWait.elapsed, 100ms);
+    EXPECT_LT(shortWait.elapsed, 600ms);
+  }
 
   // The agent's policy: 600 ticks.
   const auto agentWait = sendEvent(kMail, kCoreEventClass, kAEQuitApplication, kAEWaitReply, 600);
   EXPECT_EQ(agentWait.status, errAETimeout);
   EXPECT_GE(agentWait.elapsed, 10000ms);
-  EXPECT_LT(agentWait.elapsed, 12500ms);
+  EXPECT_LT(agentWait.elapsed, 10500ms);
 
   EXPECT_EQ(mail.process().state(), QProcess::Running);
-  EXPECT_EQ(mail.log().size(), 3u);
+  EXPECT_EQ(mail.log().size(), 2u + kShortWaits);
 }
 
 TEST(SlowTarget, AWaitingSendGetsTheAnswerAfterTheDelay) {

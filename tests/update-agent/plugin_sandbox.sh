@@ -202,9 +202,12 @@ wait_for_exit() {
 send_gdbus() {
   local code
   code=$(printf '0x%02X%02X%02X%02X' "'${1:0:1}" "'${1:1:1}" "'${1:2:1}" "'${1:3:1}")
+  # The address as a byte list: a b'...' bytestring would carry a terminating zero byte.
+  local address
+  address=$(printf '%s' "$AGENT_ID" | od -An -tx1 -v | tr -s ' \n' ' ' | sed 's/^ //; s/ $//; s/ /, 0x/g; s/^/[byte 0x/; s/$/]/')
   gdbus call --session --dest "$AGENT_ID" --object-path /org/quillane/AppleEvents \
     --method org.quillane.AppleEvents.Event -- \
-    0x534B4850 "$code" 0x62756E64 "b'$AGENT_ID'" -1 0 '[]'
+    0x534B4850 "$code" 0x62756E64 "$address" -1 0 '[]'
 }
 
 send_aesend() { "$BIN/aesend" "$AGENT_ID" SKHP "$1"; }

@@ -1,0 +1,122 @@
+// ae_timeout_bench [TICKS [TRIES]]
+// How late a waiting send to a target that never answers returns, against the bus library's
+// own timeout (a blocking QtDBus call given the same time) as the baseline. Runs TRIES of
+// each, alternating, and prints every overrun past the timeout and their spread.
+// Defaults: 600 ticks (the agent's quit wait), 20 tries: about 7 minutes.
+#include "ae/AppleEventObjects.h"
+#include "ae/AppleEvents.h"
+#include "ae/event_record.h"
+#include "ae/wire.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QProcess>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr char kReceiver[] = "org.quillane.TimeoutBench";
+constexpr char kOnPrivateBus[] = "QUILLANE_AE_BENCH_PRIVATE_BUS";
+
+// Takes every event and never answers it.
+int runSilentReceiver(QCoreApplication& app) {
+  auto& manager = ae::NSAppleEventManager::sharedAppleEventManager();
+  manager.setEventHandlerAndSelectorForEventClassAndEventID(
+      &app, [&manager](const ae::NSAppleEventDescriptor&, ae::NSAppleEventDescriptor&) { manager.suspendCurrentAppleEvent(); },
+      typeWildCard, typeWildCard);
+  if (manager.registerApplication(QString::fromLatin1(kReceiver)) != noErr) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  return app.exec();
+}
+
+void printSeries(const char* name, std::vector<double> overruns) {
+  std::sort(overruns.begin(), overruns.end());
+  std::printf("  %-34s min %7.1f  median %7.1f  max %7.1f  |", name, overruns.front(), overruns[overruns.size() / 2],
+              overruns.back());
+  for (double o : overruns) std::printf(" %.1f", o);
+  std::printf("\n");
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (argc == 2 && std::strcmp(argv[1], "--receiver") == 0) {
+    QCoreApplication app(argc, argv);
+    return runSilentReceiver(app);
+  }
+  if (!std::getenv(kOnPrivateBus)) {  // never on the user's bus
+    setenv(kOnPrivateBus, "1", 1);
+    unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    std::vector<char*> command = {const_cast<char*>("dbus-run-session"), const_cast<char*>("--")};
+    for (int i = 0; i < argc; ++i) command.push_back(argv[i]);
+    command.push_back(nullptr);
+    execvp(command[0], command.data());
+    std::perror("ae_timeout_bench: dbus-run-session");
+    return 1;
+  }
+  const long ticks = argc > 1 ? std::atol(argv[1]) : 600;
+  const int tries = argc > 2 ? std::atoi(argv[2]) : 20;
+  if (ticks <= 0 || tries <= 0) {
+    std::fprintf(stderr, "usage: ae_timeout_bench [TICKS [TRIES]]\n");
+    return 2;
+  }
+
+  QCoreApplication app(argc, argv);
+  QProcess receiver;
+  receiver.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--receiver")});
+  if (!receiver.waitForReadyRead(10000) || receiver.readLine().trimmed() != "ready") {
+    std::fprintf(stderr, "ae_timeout_bench: the receiver did not start\n");
+    return 1;
+  }
+
+  const QByteArray identifier(kReceiver);
+  AppleEvent event;
+  AEBuildAppleEvent(kCoreEventClass, kAEQuitApplication, typeApplicationBundleID, identifier.constData(),
+                    identifier.size(), kAutoGenerateReturnID, kAnyTransactionID, &event, nullptr, "");
+  const ae::NSAppleEventDescriptor owned = ae::NSAppleEventDescriptor::adopt(&event);
+  const double timeoutMs = ticks * 1000.0 / 60.0;
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  const QDBusMessage bareCall = ae::wire::eventCall(QString::fromLatin1(kReceiver), *ae::eventRecord(owned.aeDesc()));
+
+  std::vector<double> ours, library;
+  for (int i = 0; i < tries; ++i) {
+    auto start = Clock::now();
+    AppleEvent reply;
+    const OSStatus status = AESendMessage(owned.aeDesc(), &reply, kAEWaitReply, ticks);
+    ours.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count() - timeoutMs);
+    AEDisposeDesc(&reply);
+    if (status != errAETimeout) {
+      std::fprintf(stderr, "ae_timeout_bench: AESendMessage gave %d, not errAETimeout\n", int(status));
+      return 1;
+    }
+    start = Clock::now();
+    const QDBusMessage answer = bus.call(bareCall, QDBus::Block, static_cast<int>(timeoutMs + 0.5));
+    library.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count() - timeoutMs);
+    if (answer.type() != QDBusMessage::ErrorMessage) {
+      std::fprintf(stderr, "ae_timeout_bench: the silent receiver answered\n");
+      return 1;
+    }
+  }
+  receiver.kill();
+  receiver.waitForFinished();
+
+  std::printf("%d tries, timeout %ld ticks (%.1f ms); milliseconds past the timeout (negative: early)\n", tries,
+              ticks, timeoutMs);
+  printSeries("AESendMessage kAEWaitReply", ours);
+  printSeries("QtDBus blocking call (baseline)", library);
+  const double worst = *std::max_element(ours.begin(), ours.end());
+  const double best = *std::min_element(ours.begin(), ours.end());
+  std::printf("AESendMessage: %s (never early, at most 50 ms late)\n",
+              best >= 0 && worst <= 50 ? "within bounds" : "OUT OF BOUNDS");
+  return 0;
+}
