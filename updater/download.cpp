@@ -183,6 +183,7 @@ bool Download::accept(const QByteArray& chunk) {
     result_.data.append(chunk);
   }
   result_.bytes = total;
+  if (bodyObserver_) bodyObserver_(chunk);
   return true;
 }
 

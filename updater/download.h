@@ -59,6 +59,11 @@ class Download : public QObject {
 
   void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
 
+  // Sees every accepted body byte, in order, once it is stored: lets a caller hash the body
+  // while it arrives instead of reading it again afterwards. Call before start().
+  using BodyObserver = std::function<void(const QByteArray& chunk)>;
+  void setBodyObserver(BodyObserver observer) { bodyObserver_ = std::move(observer); }
+
   // Starts the fetch. `finished` is called exactly once, later, from the event loop
   // (never from inside start()), unless this object is destroyed first.
   void start(FinishedHandler finished);
@@ -91,6 +96,7 @@ class Download : public QObject {
   QTimer connectTimer_;
   QTimer stallTimer_;
   ProgressHandler progress_;
+  BodyObserver bodyObserver_;
   FinishedHandler finished_;
   DownloadResult result_;
   qint64 expected_ = -1;

@@ -219,6 +219,14 @@ void UpdateRun::downloadArchive() {
     return;
   }
   staging_.emplace(std::move(staging).value());
+  // The signature is hashed while the archive arrives; nothing in it is parsed before finish().
+  Result<StreamingSignatureVerifier> verifier =
+      StreamingSignatureVerifier::create(item_->edSignature, *decodePublicKey(installed_.publicEDKey));
+  if (!verifier) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, verifier.error().message));
+    return;
+  }
+  verifier_.emplace(std::move(verifier).value());
 
   DownloadLimits limits = settings_.archiveLimits;
   limits.maxBytes = length;
@@ -226,6 +234,7 @@ void UpdateRun::downloadArchive() {
   if (download_) download_->abandon();
   download_ = new Download(network_, archiveUrl, limits, this);
   download_->setDestinationFile(staging_->filePath(QStringLiteral("archive")));
+  download_->setBodyObserver([this](const QByteArray& chunk) { verifier_->update(chunk); });
   download_->setProgressHandler([this](qint64 received, qint64 total) {
     showProgress(QStringLiteral("Downloading update…"), received, total, true);
   });
@@ -246,7 +255,8 @@ void UpdateRun::onArchive(const DownloadResult& result) {
   showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
 
   const QString archive = staging_->filePath(QStringLiteral("archive"));
-  const StagingArea* staging = &*staging_;  // stays put until the worker has answered
+  const StagingArea* staging = &*staging_;  // these stay put until the worker has answered
+  StreamingSignatureVerifier* verifier = &*verifier_;
   const AppcastItem item = *item_;
   const BundleInfo installed = installed_;
   auto* watcher = new QFutureWatcher<StepResult>(this);
@@ -257,7 +267,7 @@ void UpdateRun::onArchive(const DownloadResult& result) {
   });
   // Signature, then unpacking, then the unpacked bundle's identity and version.
   watcher->setFuture(QtConcurrent::run([=]() -> StepResult {
-    Result<PreparedUpdate> prepared = prepareUpdate(*staging, archive, item, installed);
+    Result<PreparedUpdate> prepared = prepareUpdate(*staging, archive, *verifier, item, installed);
     if (!prepared) return {prepared.error().message, {}};
     // Unpacked, the archive is of no more use; gone now, its pages are never written back
     // when the install flushes the new bundle to disk.

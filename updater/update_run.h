@@ -19,6 +19,7 @@
 #include "updater/core/appcast.h"
 #include "updater/core/bundle_info.h"
 #include "updater/core/staging_area.h"
+#include "updater/core/streaming_signature_verifier.h"
 #include "updater/download.h"
 
 #include <QNetworkAccessManager>
@@ -88,6 +89,7 @@ class UpdateRun : public QObject {
   Download* releaseNotes_ = nullptr;
   std::unique_ptr<RelaunchWatcher> relaunch_;
   std::optional<StagingArea> staging_;
+  std::optional<StreamingSignatureVerifier> verifier_;  // hashes the archive as it arrives
   BundleInfo installed_;
   QUrl feedUrl_;
   std::optional<AppcastItem> item_;

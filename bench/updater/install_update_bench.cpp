@@ -2,11 +2,19 @@
 // (download, signature check, unpacking, atomic swap) and, in the same run against the same
 // server, with the equivalent shell pipeline:
 //   curl -o archive URL && sha256sum archive && bsdtar -xf archive -C dir && mv dir/bundle target
-// Prints the median time of each and their ratio.
+// Prints the median time of each and their ratio, then where the time goes: each stage of ours
+// (the same steps the updater takes, run one by one) and each command of the pipeline.
 //
 //   updater_install_bench [rounds]      (default 5; work files go under $TMPDIR or /tmp)
 
 #include "updater/SUUpdater.h"
+#include "updater/core/bundle_info.h"
+#include "updater/core/bundle_installer.h"
+#include "updater/core/ed25519_signing.h"
+#include "updater/core/staging_area.h"
+#include "updater/core/streaming_signature_verifier.h"
+#include "updater/core/update_preparation.h"
+#include "updater/download.h"
 
 #include "foundation/bundle.h"
 #include "foundation/notification_center.h"
@@ -14,8 +22,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QFileInfo>
+#include <QNetworkAccessManager>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -23,6 +33,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -87,6 +98,45 @@ quint16 freePort() {
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+template <typename T>
+T valueOf(updater::Result<T> result) {
+  if (!result) die(result.error().message);
+  return std::move(result).value();
+}
+
+// Seconds per stage, in the order of kStages.
+constexpr std::array<const char*, 6> kStages = {"download", "verify", "unpack", "validate", "flush", "exchange"};
+using Stages = std::array<double, kStages.size()>;
+
+class StageClock {
+ public:
+  StageClock() { clock_.start(); }
+  void lap(Stages& stages, std::size_t stage) {
+    stages[stage] += clock_.nsecsElapsed() / 1e9;
+    clock_.restart();
+  }
+
+ private:
+  QElapsedTimer clock_;
+};
+
+void printStages(const char* who, const std::vector<Stages>& rounds, const std::array<bool, kStages.size()>& present) {
+  std::printf("%-10s", who);
+  double total = 0;
+  for (std::size_t stage = 0; stage < kStages.size(); ++stage) {
+    std::vector<double> values;
+    for (const Stages& round : rounds) values.push_back(round[stage]);
+    const double m = median(values);
+    total += m;
+    if (present[stage]) {
+      std::printf(" %9.3f", m);
+    } else {
+      std::printf(" %9s", "-");
+    }
+  }
+  std::printf(" %9.3f\n", total);
 }
 
 }  // namespace
@@ -183,6 +233,79 @@ int main(int argc, char* argv[]) {
     return seconds;
   };
 
+  // Ours, stage by stage: the steps of an update run, each timed on its own.
+  const QString archiveUrl = base + QStringLiteral("Quillane-2.0.tar.gz");
+  QNetworkAccessManager network;
+  const QString signature = [&] {
+    QFile feed(serve + QStringLiteral("/appcast.xml"));
+    if (!feed.open(QIODevice::ReadOnly)) die(QStringLiteral("no feed"));
+    const QByteArray xml = feed.readAll();
+    const qsizetype at = xml.indexOf("sparkle:edSignature=\"") + 21;
+    return QString::fromLatin1(xml.mid(at, xml.indexOf('"', at) - at));
+  }();
+  updater::AppcastItem item;
+  item.edSignature = signature;
+  item.contentLength = QFileInfo(archive).size();
+  double wholeFileVerify = 0;
+  auto stageUpdater = [&] {
+    installOld();
+    Stages stages{};
+    const updater::BundleInfo installedInfo = valueOf(updater::readBundleInfo(installed));
+    const updater::PublicKey key = valueOf(updater::decodePublicKey(publicKey));
+    std::optional<updater::StagingArea> staging(valueOf(updater::StagingArea::create(installed)));
+    const QString archivePath = staging->filePath(QStringLiteral("archive"));
+    StageClock clock;
+    std::optional<updater::StreamingSignatureVerifier> verifier(valueOf(updater::StreamingSignatureVerifier::create(signature, key)));
+    updater::DownloadLimits limits;
+    limits.maxBytes = limits.exactBytes = item.contentLength;
+    updater::Download download(network, QUrl(archiveUrl), limits);
+    download.setDestinationFile(archivePath);
+    download.setBodyObserver([&](const QByteArray& chunk) { verifier->update(chunk); });
+    QEventLoop loop;
+    bool downloaded = false;
+    download.start([&](const updater::DownloadResult& result) {
+      downloaded = result.ok;
+      loop.quit();
+    });
+    loop.exec();
+    if (!downloaded) die(QStringLiteral("the staged download failed"));
+    clock.lap(stages, 0);
+    if (!verifier->finish(archivePath)) die(QStringLiteral("the staged signature check failed"));
+    clock.lap(stages, 1);
+    // The previous method, a second pass over the stored archive, timed for comparison only.
+    QElapsedTimer previous;
+    previous.start();
+    if (!updater::verifyArchiveSignature(archivePath, signature, item.contentLength, key)) die(QStringLiteral("whole-file check failed"));
+    wholeFileVerify = previous.nsecsElapsed() / 1e9;
+    clock = StageClock();
+    updater::Result<QString> bundle = updater::extractArchive(archivePath, staging->extractionPath());
+    if (!bundle) die(bundle.error().message);
+    QFile::remove(archivePath);
+    clock.lap(stages, 2);
+    if (!updater::validateUpdateBundle(*bundle, installedInfo)) die(QStringLiteral("the staged bundle is not valid"));
+    clock.lap(stages, 3);
+    if (!updater::flushBundle(*bundle)) die(QStringLiteral("the staged flush failed"));
+    clock.lap(stages, 4);
+    if (!updater::installBundle(*bundle, installed)) die(QStringLiteral("the staged exchange failed"));
+    clock.lap(stages, 5);
+    return stages;
+  };
+  auto stagePipeline = [&] {
+    QDir(pipelineDir).removeRecursively();
+    QDir().mkpath(pipelineDir + QStringLiteral("/x"));
+    Stages stages{};
+    StageClock clock;
+    run(QStringLiteral("curl"), {QStringLiteral("-sSf"), QStringLiteral("-o"), pipelineDir + QStringLiteral("/a.tar.gz"), archiveUrl});
+    clock.lap(stages, 0);
+    run(QStringLiteral("sha256sum"), {pipelineDir + QStringLiteral("/a.tar.gz")});
+    clock.lap(stages, 1);
+    run(QStringLiteral("bsdtar"), {QStringLiteral("-xf"), pipelineDir + QStringLiteral("/a.tar.gz"), QStringLiteral("-C"), pipelineDir + QStringLiteral("/x")});
+    clock.lap(stages, 2);
+    run(QStringLiteral("mv"), {pipelineDir + QStringLiteral("/x/Quillane.mailbundle"), pipelineDir + QStringLiteral("/target")});
+    clock.lap(stages, 5);
+    return stages;
+  };
+
   std::printf("archive: %.1f MB, %d rounds (plus one warm-up)\n", QFileInfo(archive).size() / 1e6, rounds);
   timeUpdater();
   timePipeline();
@@ -191,12 +314,28 @@ int main(int argc, char* argv[]) {
     ours.push_back(timeUpdater());
     pipeline.push_back(timePipeline());
   }
+  std::vector<Stages> ourStages, pipelineStages;
+  std::vector<double> wholeFileVerifies;
+  for (int i = 0; i < rounds; ++i) {
+    ourStages.push_back(stageUpdater());
+    wholeFileVerifies.push_back(wholeFileVerify);
+    pipelineStages.push_back(stagePipeline());
+  }
   server.terminate();
   server.waitForFinished(5000);
 
   const double a = median(ours), b = median(pipeline);
   std::printf("updater (download, verify, extract, swap):   %.3f s (median)\n", a);
   std::printf("curl + sha256sum + bsdtar -x + mv:           %.3f s (median)\n", b);
-  std::printf("ratio updater / pipeline:                    %.2f (goal <= 1.30)\n", a / b);
+  std::printf("ratio updater / pipeline:                    %.2f (goal <= 1.00)\n", a / b);
+  std::printf("\nstages, median seconds (each step on its own; - : the pipeline has no such step)\n%-10s", "");
+  for (const char* stage : kStages) std::printf(" %9s", stage);
+  std::printf(" %9s\n", "sum");
+  printStages("updater", ourStages, {true, true, true, true, true, true});
+  printStages("pipeline", pipelineStages, {true, true, true, false, false, true});
+  std::printf("updater's verify is what remains after the download hashed the archive on the way;\n"
+              "a second pass over the stored archive (the former check) takes %.3f s here;\n"
+              "its exchange includes installBundle()'s own flush, a no-op once the bundle is flushed\n",
+              median(wholeFileVerifies));
   return 0;
 }

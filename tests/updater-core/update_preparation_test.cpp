@@ -181,5 +181,35 @@ TEST_F(UpdatePreparationTest, EveryRefusalLeavesTheInstalledBundleUntouched) {
   expectUntouched("not an archive");
 }
 
+TEST_F(UpdatePreparationTest, AStreamedCheckInstallsOnlyWhatItsVerifierSawWhole) {
+  const QByteArray good = archiveOf(newer());
+  // The archive stored as downloaded; `seen` is what went through the verifier on the way.
+  auto streamed = [&](const QByteArray& stored, const QByteArray& seen, const AppcastItem& item) -> Status {
+    Result<StagingArea> staging = StagingArea::create(installed);
+    if (!staging) return staging.error();
+    const QString download = staging->filePath(QStringLiteral("download"));
+    writeFile(download, stored);
+    Result<StreamingSignatureVerifier> verifier = StreamingSignatureVerifier::create(item.edSignature, pair.publicKey);
+    if (!verifier) return verifier.error();
+    verifier->update(seen);
+    Result<PreparedUpdate> prepared = prepareUpdate(*staging, download, *verifier, item, installedInfo);
+    if (!prepared) return prepared.error();
+    return installBundle(prepared->bundlePath, installed);
+  };
+
+  QByteArray tampered = good;
+  tampered[tampered.size() / 3] = static_cast<char>(tampered[tampered.size() / 3] ^ 0x01);
+  EXPECT_FALSE(streamed(tampered, tampered, itemFor(good, pair)));
+  expectUntouched("archive altered after signing");
+  EXPECT_FALSE(streamed(good, good.left(good.size() - 1), itemFor(good, pair)));
+  expectUntouched("fewer bytes seen than declared");
+  EXPECT_FALSE(streamed(good, good, itemFor(good, generateKeyPair())));
+  expectUntouched("signed by another key");
+
+  Status done = streamed(good, good, itemFor(good, pair));
+  ASSERT_TRUE(done) << done.error().message.toStdString();
+  EXPECT_NE(snapshot(installed), installedTree);
+}
+
 }  // namespace
 }  // namespace updater

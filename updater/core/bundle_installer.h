@@ -16,6 +16,11 @@ namespace updater {
 // different filesystems, or a filesystem without RENAME_EXCHANGE. Blocks while it flushes.
 Status installBundle(const QString& newBundlePath, const QString& installedBundlePath);
 
+// The flush installBundle() begins with: every file and folder of the tree at bundlePath (links
+// not followed) reaches the disk. Only this tree is written out, not the rest of the filesystem.
+// Blocks until it has.
+Status flushBundle(const QString& bundlePath);
+
 // Removes what interrupted runs left next to installedBundlePath: staging folders
 // ".<bundle name>.update-*" that no live run holds locked. Never touches the installed bundle or
 // anything else. Returns how many were removed, or the first failure (others are still tried).

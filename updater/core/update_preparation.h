@@ -7,6 +7,7 @@
 #include "updater/core/bundle_info.h"
 #include "updater/core/result.h"
 #include "updater/core/staging_area.h"
+#include "updater/core/streaming_signature_verifier.h"
 
 #include <QString>
 
@@ -23,6 +24,13 @@ struct PreparedUpdate {
 // at the first problem, with a reason; nothing outside the staging area is touched, so the
 // installed bundle is as it was. Blocks while it reads and unpacks.
 Result<PreparedUpdate> prepareUpdate(const StagingArea& staging, const QString& archivePath, const AppcastItem& item,
+                                     const BundleInfo& installed, const ExtractionLimits& limits = {});
+
+// The same, for an archive whose bytes `verifier` (made with item's signature and the installed
+// key) has already hashed as they were stored at archivePath: the signature check costs no
+// second pass over the archive. Calls verifier.finish().
+Result<PreparedUpdate> prepareUpdate(const StagingArea& staging, const QString& archivePath,
+                                     StreamingSignatureVerifier& verifier, const AppcastItem& item,
                                      const BundleInfo& installed, const ExtractionLimits& limits = {});
 
 }  // namespace updater
