@@ -61,7 +61,7 @@ TEST_F(Plutil, LintReportsEachFileAndFailsIfAnyIsBad) {
   const Outcome mixed = plutil({"-lint", good, bad});
   EXPECT_EQ(mixed.status, 1);
   EXPECT_EQ(mixed.out, good + ": OK\n");
-  EXPECT_EQ(mixed.err, bad + ": unknown element <widget> (line 3, column 1, byte 27)\n");
+  EXPECT_EQ(mixed.err, "plutil: " + bad + ": unknown element <widget> (line 3, column 1, byte 27)\n");
 
   const Outcome missing = plutil({"-lint", folder_.file("absent.plist")});
   EXPECT_EQ(missing.status, 1);
@@ -114,7 +114,7 @@ TEST_F(Plutil, BadInputFailsAndLeavesTheFileUntouched) {
     for (const char* format : {"xml1", "binary1"}) {
       const Outcome outcome = plutil({"-convert", format, path});
       EXPECT_EQ(outcome.status, 1);
-      EXPECT_EQ(outcome.err.rfind(path + ": ", 0), 0u) << outcome.err;
+      EXPECT_EQ(outcome.err.rfind("plutil: " + path + ": ", 0), 0u) << outcome.err;
       EXPECT_EQ(readAll(path), bytes);
       EXPECT_EQ(plisttest::listFolder(folder_.path()), std::vector<std::string>{"broken.plist"});
     }
@@ -162,7 +162,7 @@ TEST_F(Plutil, UsageErrors) {
        {std::vector<std::string>{}, {"-convert", "json", path}, {"-convert", "xml1"}, {"-lint"}, {"-frobnicate", path},
         {"-convert", "xml1", path, path, "-o", folder_.file("o")}}) {
     const Outcome outcome = plutil(args);
-    EXPECT_EQ(outcome.status, 1);
+    EXPECT_EQ(outcome.status, 2);
     EXPECT_NE(outcome.err.find("usage:"), std::string::npos) << outcome.err;
   }
   EXPECT_EQ(plisttest::listFolder(folder_.path()), std::vector<std::string>{"x.plist"});

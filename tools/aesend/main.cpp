@@ -1,7 +1,7 @@
-// aesend [--wait] [--timeout TICKS] BUNDLE_ID CLASS ID
-// Sends an event without parameters to the application with that bundle identifier and
-// prints the status. Exit status: 0 when the status is 0, 1 otherwise, 2 for a usage error.
+// aesend: sends an event without parameters to the application with a bundle identifier
+// and prints the status (the help text below says it all).
 #include "ae/AppleEvents.h"
+#include "command_line.h"
 
 #include <QCoreApplication>
 #include <QString>
@@ -15,12 +15,34 @@
 
 namespace {
 
-constexpr int kUsageError = 2;
+const command_line::Tool kTool{
+    "aesend",
+    "Usage: aesend [--wait] [--timeout TICKS] BUNDLE_ID CLASS ID\n"
+    "Send an Apple event of class CLASS and ID ID (four ASCII characters each), without\n"
+    "parameters, to the application that owns BUNDLE_ID on the session bus, and print the\n"
+    "status the Apple Event Manager returns: 0 when it was delivered (and, with --wait,\n"
+    "answered), -600 when no application owns BUNDLE_ID, -609 when the bus cannot be\n"
+    "reached and, with --wait, -1708 when the application does not handle the event and\n"
+    "-1712 when its reply did not come in time. An event never starts an application.\n"
+    "\n"
+    "Options:\n"
+    "      --wait           wait for the application's reply (default: do not wait)\n"
+    "      --timeout TICKS  with --wait, wait at most TICKS sixtieths of a second\n"
+    "                       (default: -1, the Apple Event Manager's 3600 ticks)\n"
+    "      --help           show this help and exit\n"
+    "      --version        show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the status was 0\n"
+    "  1  the status was not 0\n"
+    "  2  usage error\n"
+    "\n"
+    "Examples:\n"
+    "  aesend com.apple.mail aevt quit\n"
+    "  aesend --wait --timeout 600 com.apple.mail aevt quit\n",
+    "usage: aesend [--wait] [--timeout TICKS] BUNDLE_ID CLASS ID\n"};
 
-int usage(const char* problem) {
-  std::fprintf(stderr, "aesend: %s\nusage: aesend [--wait] [--timeout TICKS] BUNDLE_ID CLASS ID\n", problem);
-  return kUsageError;
-}
+int usage(const char* problem) { return command_line::usageError(kTool, problem); }
 
 std::optional<FourCharCode> parseCode(std::string_view text) {
   if (text.size() != 4) return std::nullopt;
@@ -54,6 +76,7 @@ bool isWellFormedIdentifier(std::string_view bytes) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (const auto answered = command_line::answerHelpOrVersion(kTool, argc, argv)) return *answered;
   bool wait = false;
   long ticks = kAEDefaultTimeout;
   int i = 1;

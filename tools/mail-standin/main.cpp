@@ -1,8 +1,6 @@
-// mail-standin [--log FILE] [--reply-delay MS] [--no-reply] [--bundle-id ID]
-// Stands in for Mail: owns its bundle identifier on the session bus and logs every event
-// it receives (to FILE, else standard output). A quit is answered after MS milliseconds and
-// then ends the stand-in, or with --no-reply is never answered; an activate is logged and
-// answered; anything else is answered errAEEventNotHandled.
+// mail-standin: stands in for Mail on the session bus for tests and demos (the help text
+// below says how).
+#include "command_line.h"
 #include "event_log.h"
 
 #include "ae/AppleEventObjects.h"
@@ -12,11 +10,30 @@
 #include <QFile>
 #include <QTimer>
 
-#include <cstdio>
 
 namespace {
 
-constexpr int kExitUsage = 2;
+const command_line::Tool kTool{
+    "mail-standin",
+    "Usage: mail-standin [--log FILE] [--reply-delay MS] [--no-reply] [--bundle-id ID]\n"
+    "Stand in for Mail in tests and demos: own Mail's bundle identifier on the session bus\n"
+    "and log every Apple event received, one JSON line each. A quit is answered and then\n"
+    "ends the stand-in; an activate is logged and answered; any other event is answered\n"
+    "-1708 (not handled).\n"
+    "\n"
+    "Options:\n"
+    "      --log FILE        append the log to FILE (default: standard output)\n"
+    "      --reply-delay MS  answer a quit after MS milliseconds (default: 0)\n"
+    "      --no-reply        never answer a quit, and keep running\n"
+    "      --bundle-id ID    own ID instead of com.apple.mail\n"
+    "      --help            show this help and exit\n"
+    "      --version         show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  ended after answering a quit\n"
+    "  1  the log could not be opened, or the bus name could not be had\n"
+    "  2  usage error\n",
+    "usage: mail-standin [--log FILE] [--reply-delay MS] [--no-reply] [--bundle-id ID]\n"};
 
 struct Options {
   QString logPath;
@@ -25,14 +42,17 @@ struct Options {
   QString bundleIdentifier = QStringLiteral("com.apple.mail");
 };
 
+int usage(const QString& message) { return command_line::usageError(kTool, message.toStdString()); }
+
 int fail(const QString& message) {
-  std::fprintf(stderr, "mail-standin: %s\n", qPrintable(message));
-  return kExitUsage;
+  command_line::reportProblem(kTool.name, message.toStdString());
+  return command_line::kExitFailure;
 }
 
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  if (const auto answered = command_line::answerHelpOrVersion(kTool, argc, argv)) return *answered;
   QCoreApplication app(argc, argv);
   QCommandLineParser parser;
   parser.addOptions({
@@ -41,10 +61,8 @@ int main(int argc, char* argv[]) {
       {QStringLiteral("no-reply"), QStringLiteral("Never answer a quit, and keep running.")},
       {QStringLiteral("bundle-id"), QStringLiteral("Own ID instead of com.apple.mail."), QStringLiteral("ID")},
   });
-  parser.addHelpOption();
-  if (!parser.parse(app.arguments())) return fail(parser.errorText());
-  if (parser.isSet(QStringLiteral("help"))) parser.showHelp(0);
-  if (!parser.positionalArguments().isEmpty()) return fail(QStringLiteral("unexpected argument"));
+  if (!parser.parse(app.arguments())) return usage(parser.errorText());
+  if (!parser.positionalArguments().isEmpty()) return usage(QStringLiteral("unexpected argument"));
 
   Options options;
   options.noReply = parser.isSet(QStringLiteral("no-reply"));
@@ -52,7 +70,7 @@ int main(int argc, char* argv[]) {
   if (parser.isSet(QStringLiteral("reply-delay"))) {
     bool ok = false;
     options.replyDelayMs = parser.value(QStringLiteral("reply-delay")).toInt(&ok);
-    if (!ok || options.replyDelayMs < 0) return fail(QStringLiteral("--reply-delay needs a number of milliseconds"));
+    if (!ok || options.replyDelayMs < 0) return usage(QStringLiteral("--reply-delay needs a number of milliseconds"));
   }
 
   QFile log;

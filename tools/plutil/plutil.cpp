@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
 #include "plist/file.h"
 #include "plist/plist.h"
 
@@ -18,18 +19,37 @@ namespace {
 
 constexpr std::size_t kMaxPrintedValues = std::size_t{1} << 24;
 
-const char kUsage[] =
+const command_line::Tool kTool{
+    "plutil",
+    "Usage: plutil -lint FILE...\n"
+    "  or:  plutil -convert xml1|binary1 FILE... [-o OUT]\n"
+    "  or:  plutil -p FILE\n"
+    "Check, convert and print property lists, in the XML (xml1) or binary (binary1) format.\n"
+    "FILE may be \"-\" for standard input; OUT may be \"-\" for standard output. Problems\n"
+    "with a file name the file, and the line and column (XML) or byte (binary) they are at.\n"
+    "\n"
+    "Commands:\n"
+    "  -lint FILE...        check that each FILE is a property list; print \"FILE: OK\"\n"
+    "  -convert FORMAT FILE...\n"
+    "                       rewrite each FILE in FORMAT, replacing it atomically; a FILE\n"
+    "                       that cannot be read is left as it was\n"
+    "  -o OUT               with -convert and one FILE, write to OUT instead\n"
+    "  -p FILE              print FILE readably, one entry per line, in file order\n"
+    "  --help               show this help and exit\n"
+    "  --version            show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  every FILE was handled\n"
+    "  1  a FILE could not be read, parsed or written\n"
+    "  2  usage error\n",
     "usage: plutil -lint FILE...\n"
     "       plutil -convert xml1|binary1 FILE... [-o OUT]\n"
-    "       plutil -p FILE\n"
-    "FILE may be \"-\" for standard input; OUT may be \"-\" for standard output.\n"
-    "-convert replaces each FILE atomically unless -o is given (one FILE only).\n";
+    "       plutil -p FILE\n"};
 
-int usage(const std::string& problem) {
-  if (!problem.empty()) std::cerr << "plutil: " << problem << "\n";
-  std::cerr << kUsage;
-  return 1;
-}
+int usage(const std::string& problem) { return command_line::usageError(kTool, problem); }
+
+// "plutil: <message>" on standard error.
+void report(const std::string& message) { command_line::reportProblem(kTool.name, message); }
 
 std::optional<std::string> readInput(const std::string& path, std::string& problem) {
   if (path == "-") {
@@ -69,12 +89,12 @@ std::optional<plist::Value> load(const std::string& path) {
   std::string problem;
   std::optional<std::string> bytes = readInput(path, problem);
   if (!bytes) {
-    std::cerr << "plutil: " << problem << "\n";
+    report(problem);
     return std::nullopt;
   }
   plist::ReadResult value = plist::read(*bytes);
   if (!value) {
-    std::cerr << path << ": " << describe(value.error(), value.format(), *bytes) << "\n";
+    report(path + ": " + describe(value.error(), value.format(), *bytes));
     return std::nullopt;
   }
   return std::move(*value);
@@ -124,21 +144,21 @@ int convert(const std::string& formatName, const std::vector<std::string>& files
     }
     auto bytes = plist::write(*value, format);
     if (!bytes) {
-      std::cerr << path << ": cannot write as " << plist::formatName(format) << ": " << bytes.error().message << "\n";
+      report(path + ": cannot write as " + plist::formatName(format) + ": " + bytes.error().message);
       status = 1;
       continue;
     }
     const std::string target = out ? *out : path;
     if (target == "-") {
       if (!writeAll(STDOUT_FILENO, *bytes)) {
-        std::cerr << "plutil: cannot write to standard output: " << std::strerror(errno) << "\n";
+        report(std::string("cannot write to standard output: ") + std::strerror(errno));
         status = 1;
       }
       continue;
     }
     auto written = plist::writeFileAtomically(target, *bytes);
     if (!written) {
-      std::cerr << "plutil: " << written.error().message << "\n";
+      report(written.error().message);
       status = 1;
     }
   }
@@ -151,8 +171,8 @@ int printFile(const std::vector<std::string>& files) {
   if (!value) return 1;
   if (!print(std::cout, *value, kMaxPrintedValues)) {
     std::cout.flush();
-    std::cerr << files[0] << ": too large to print (shared parts expand beyond " << kMaxPrintedValues
-              << " values)\n";
+    report(files[0] + ": too large to print (shared parts expand beyond " + std::to_string(kMaxPrintedValues) +
+           " values)");
     return 1;
   }
   return std::cout.flush() ? 0 : 1;
@@ -161,12 +181,13 @@ int printFile(const std::vector<std::string>& files) {
 }  // namespace
 
 int run(int argc, char* argv[]) {
+  if (const auto answered = command_line::answerHelpOrVersion(kTool, argc, argv)) return *answered;
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty()) return usage("");
+  if (args.empty()) return usage("no command given");
   const std::string command = args[0];
-  if (command == "-help" || command == "-h" || command == "--help") {
-    std::cout << kUsage;
-    return 0;
+  if (command == "-help" || command == "-h") {
+    std::cout << kTool.help;
+    return std::cout.flush() ? command_line::kExitSuccess : command_line::kExitFailure;
   }
 
   std::vector<std::string> files;

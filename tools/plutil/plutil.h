@@ -7,7 +7,7 @@
 
 namespace plutil {
 
-// Runs the command line; returns the exit status (0 success, 1 any failure).
+// Runs the command line; returns the exit status (0 success, 1 failure, 2 usage error).
 int run(int argc, char* argv[]);
 
 // Writes a readable rendering of value (nested, one entry per line, strings quoted with

@@ -1,12 +1,15 @@
 #include "tools/update-publisher/publisher.h"
 
+#include "tools/update-publisher/agent_embedding.h"
 #include "tools/update-publisher/feed_editor.h"
+#include "command_line.h"
 #include "updater/core/archive_extraction.h"
 #include "updater/core/bundle_info.h"
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/signed_feed.h"
 
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
@@ -21,7 +24,10 @@ constexpr int kDefaultExpiryDays = 30;
 
 const char kUsage[] =
     "Usage: update-publisher COMMAND [OPTIONS]\n"
+    "Make the keys that sign the plug-in's updates, sign its release archives and keep\n"
+    "its update feed.\n"
     "\n"
+    "Commands:\n"
     "  keygen --key FILE        make a key pair; writes the private key to FILE (mode 0600, never\n"
     "                           overwriting) and prints the public key for SUPublicEDKey\n"
     "  public-key --key FILE    print the public key of a private key file\n"
@@ -34,7 +40,21 @@ const char kUsage[] =
     "                           needed, sign the archive, and sign the feed with an expiry\n"
     "                           (default: 30 days) unless --unsigned\n"
     "  sign-feed --key FILE --feed FEED [--expires ISO8601 | --expires-in-days N]\n"
-    "                           set the feed's expiry and sign it\n";
+    "                           set the feed's expiry and sign it\n"
+    "  embed-agent PLUGIN.mailbundle [--feed-url URL] [--key FILE | --public-key KEY]\n"
+    "       [--agent APP]\n"
+    "                           copy the update agent (APP, default: the one installed with\n"
+    "                           this tool) into the plug-in's Contents/Resources/, replacing an\n"
+    "                           older copy, and set SUFeedURL and SUPublicEDKey (from the\n"
+    "                           private key FILE, or KEY itself) in its Info.plist; keys not\n"
+    "                           given keep their values, and the plug-in must end with both\n"
+    "  --help                   show this help and exit\n"
+    "  --version                (before any command) show the version and exit\n"
+    "\n"
+    "Exit status:\n"
+    "  0  success\n"
+    "  1  failure: a file could not be read, parsed, signed or written\n"
+    "  2  usage error\n";
 
 struct Context {
   QTextStream& out;
@@ -180,6 +200,29 @@ int feed(Context& c, const QCommandLineParser& options) {
   return 0;
 }
 
+int embedAgentCommand(Context& c, const QCommandLineParser& options) {
+  const QStringList rest = options.positionalArguments().mid(1);
+  if (rest.size() != 1) return c.usage(QStringLiteral("embed-agent needs exactly one PLUGIN.mailbundle"));
+  if (options.isSet(QStringLiteral("key")) && options.isSet(QStringLiteral("public-key"))) {
+    return c.usage(QStringLiteral("give --key or --public-key, not both"));
+  }
+  AgentEmbedding embedding;
+  embedding.pluginPath = rest[0];
+  embedding.agentBundlePath = options.isSet(QStringLiteral("agent")) ? options.value(QStringLiteral("agent"))
+                                                                       : defaultAgentBundle(QCoreApplication::applicationDirPath());
+  if (embedding.agentBundlePath.isEmpty()) return c.fail(QStringLiteral("the update agent is not installed with this tool; give --agent APP"));
+  if (options.isSet(QStringLiteral("feed-url"))) embedding.feedURL = options.value(QStringLiteral("feed-url"));
+  if (options.isSet(QStringLiteral("public-key"))) embedding.publicEDKey = options.value(QStringLiteral("public-key"));
+  if (options.isSet(QStringLiteral("key"))) {
+    Result<updater::KeyPair> pair = updater::readPrivateKeyFile(options.value(QStringLiteral("key")));
+    if (!pair) return c.fail(pair.error().message);
+    embedding.publicEDKey = updater::encodePublicKey(pair->publicKey);
+  }
+  if (updater::Status embedded = embedAgent(embedding); !embedded) return c.fail(embedded.error().message);
+  c.out << "embedded " << embedding.agentBundlePath << " in " << rest[0] << Qt::endl;
+  return 0;
+}
+
 int signFeedCommand(Context& c, const QCommandLineParser& options) {
   const QString feedPath = options.value(QStringLiteral("feed"));
   if (feedPath.isEmpty()) return c.usage(QStringLiteral("sign-feed needs --feed FEED"));
@@ -206,24 +249,31 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
   options.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
   const QString value = QStringLiteral("value");
   for (const char* name : {"key", "feed", "archive", "url", "version", "short-version", "title", "channel-title",
-                           "release-notes-link", "description", "expires", "expires-in-days"}) {
+                           "release-notes-link", "description", "expires", "expires-in-days", "feed-url", "public-key",
+                           "agent"}) {
     options.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), value));
   }
   for (const char* flag : {"critical", "unsigned", "help"}) options.addOption(QCommandLineOption(QString::fromLatin1(flag)));
 
+  // The program's own --version comes first; after a command, --version is the feed's.
+  if (arguments.value(0) == u"--version") {
+    out << QString::fromStdString(command_line::versionLine("update-publisher")) << Qt::endl;
+    return out.status() == QTextStream::Ok ? 0 : 1;
+  }
   if (!options.parse(QStringList{QStringLiteral("update-publisher")} + arguments)) return c.usage(options.errorText());
   if (options.isSet(QStringLiteral("help"))) {
     out << kUsage << Qt::flush;
-    return 0;
+    return out.status() == QTextStream::Ok ? 0 : 1;
   }
   const QStringList positional = options.positionalArguments();
   const QString command = positional.value(0);
-  if (command != u"sign" && positional.size() > 1) return c.usage(QStringLiteral("unexpected argument \"%1\"").arg(positional[1]));
+  if (command != u"sign" && command != u"embed-agent" && positional.size() > 1) return c.usage(QStringLiteral("unexpected argument \"%1\"").arg(positional[1]));
   if (command == u"keygen") return keygen(c, options);
   if (command == u"public-key") return publicKey(c, options);
   if (command == u"sign") return sign(c, options);
   if (command == u"feed") return feed(c, options);
   if (command == u"sign-feed") return signFeedCommand(c, options);
+  if (command == u"embed-agent") return embedAgentCommand(c, options);
   return c.usage(command.isEmpty() ? QStringLiteral("no command given") : QStringLiteral("unknown command \"%1\"").arg(command));
 }
 
