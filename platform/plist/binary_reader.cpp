@@ -244,30 +244,30 @@ class BinaryReader {
     return readObject(*index, depth, referenceAt);
   }
 
-  // Dictionary keys are string objects; they are read straight into std::string.
-  Result<std::string> readKey(std::size_t referenceAt) {
+  // Dictionary keys are string objects, read once and shared by every dictionary using them.
+  Result<detail::SharedText> readKey(std::size_t referenceAt) {
     auto index = objectIndexAt(referenceAt);
     if (!index) return unexpected(index.error());
-    if (state_[*index] == State::Read) {
-      if (const std::string* text = cache_[*index].asString()) {
-        if (!spendKeyBytes(text->size())) return keysTooLarge(referenceAt);
-        return *text;
-      }
-      return failure("dictionary key is not a string", referenceAt);
+    if (state_[*index] != State::Read) {
+      const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
+      if (offset < kHeaderSize || offset >= tableOffset_)
+        return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) + " out of range",
+                       tableOffset_ + *index * offsetSize_);
+      const unsigned kind = bytes_[offset] >> 4;
+      if (kind != 0x5 && kind != 0x6) return failure("dictionary key is not a string", referenceAt);
+      auto key = readString(static_cast<std::size_t>(offset));
+      if (!key) return unexpected(key.error());
+      cache_[*index] = Value(std::move(*key));
+      state_[*index] = State::Read;
     }
-    const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
-    if (offset < kHeaderSize || offset >= tableOffset_)
-      return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) + " out of range",
-                     tableOffset_ + *index * offsetSize_);
-    const unsigned kind = bytes_[offset] >> 4;
-    if (kind != 0x5 && kind != 0x6) return failure("dictionary key is not a string", referenceAt);
-    auto key = readString(static_cast<std::size_t>(offset));
-    if (key && !spendKeyBytes(key->size())) return keysTooLarge(referenceAt);
-    return key;
+    const detail::SharedText* text = cache_[*index].sharedText();
+    if (!text) return failure("dictionary key is not a string", referenceAt);
+    if (!spendKeyBytes(text->text().size())) return keysTooLarge(referenceAt);
+    return *text;
   }
 
-  // Keys are copied into each dictionary rather than shared, so a small file that references
-  // one long key from many dictionaries could otherwise expand without bound.
+  // A small file that references one long key from many dictionaries would expand without
+  // bound in any form that spells keys out (XML, a dump): such files are refused.
   bool spendKeyBytes(std::size_t count) {
     if (count > keyBytesBudget_) return false;
     keyBytesBudget_ -= count;
@@ -285,10 +285,9 @@ class BinaryReader {
     std::string text;
     if ((marker >> 4) == 0x5) {
       if (!fits(body, *length)) return failure("truncated string (" + std::to_string(*length) + " bytes)", at);
-      text.assign(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
-      for (std::size_t i = 0; i < text.size(); ++i)
-        if (static_cast<unsigned char>(text[i]) >= 0x80) return failure("non-ASCII byte in ASCII string", body + i);
-      return text;
+      const std::string_view ascii(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
+      if (auto bad = unicode::findNonAscii(ascii)) return failure("non-ASCII byte in ASCII string", body + *bad);
+      return std::string(ascii);
     }
     if (*length > (tableOffset_ - body) / 2 || !fits(body, *length * 2))
       return failure("truncated string (" + std::to_string(*length) + " UTF-16 units)", at);

@@ -87,26 +87,30 @@ class BinaryWriter {
     const std::uint64_t count = objects_.size();
     referenceSize_ = widthFor(count - 1);
 
-    std::string out;
-    out.reserve(estimatedSize_ + count * (referenceSize_ + 4) + 64);
-    out.append("bplist00", 8);
+    // Objects are written through a cursor into a buffer sized for the worst case: no
+    // capacity check per byte.
+    const std::size_t bound = 8 + estimatedSize_ + children_.size() * referenceSize_ + count * 8 + 32;
+    std::string out(bound, '\0');
+    Cursor cursor{out.data()};
+    cursor.bytes("bplist00");
     std::vector<std::uint64_t> offsets;
     offsets.reserve(count);
     for (const Object& object : objects_) {
-      offsets.push_back(out.size());
-      writeObject(out, object);
+      offsets.push_back(static_cast<std::uint64_t>(cursor.at - out.data()));
+      writeObject(cursor, object);
     }
 
-    const std::uint64_t tableOffset = out.size();
+    const std::uint64_t tableOffset = static_cast<std::uint64_t>(cursor.at - out.data());
     const unsigned offsetSize = widthFor(tableOffset);
-    for (std::uint64_t offset : offsets) appendBigEndian(out, offset, offsetSize);
+    for (std::uint64_t offset : offsets) cursor.bigEndian(offset, offsetSize);
 
-    out.append(6, '\0');
-    out += static_cast<char>(offsetSize);
-    out += static_cast<char>(referenceSize_);
-    appendBigEndian(out, count, 8);
-    appendBigEndian(out, *top, 8);
-    appendBigEndian(out, tableOffset, 8);
+    cursor.bigEndian(0, 6);
+    cursor.byte(offsetSize);
+    cursor.byte(referenceSize_);
+    cursor.bigEndian(count, 8);
+    cursor.bigEndian(*top, 8);
+    cursor.bigEndian(tableOffset, 8);
+    out.resize(static_cast<std::size_t>(cursor.at - out.data()));
     return out;
   }
 
@@ -129,18 +133,28 @@ class BinaryWriter {
     return 8;
   }
 
-  static void appendBigEndian(std::string& out, std::uint64_t value, unsigned width) {
-    for (unsigned i = width; i-- > 0;) out += static_cast<char>((value >> (8 * i)) & 0xFF);
-  }
+  struct Cursor {
+    char* at;
+    void byte(unsigned value) { *at++ = static_cast<char>(value); }
+    void bytes(std::string_view text) {
+      std::memcpy(at, text.data(), text.size());
+      at += text.size();
+    }
+    void bigEndian(std::uint64_t value, unsigned width) {
+      for (unsigned i = width; i-- > 0;) *at++ = static_cast<char>((value >> (8 * i)) & 0xFF);
+    }
+  };
 
   std::uint64_t add(Object object) {
     objects_.push_back(object);
     return objects_.size() - 1;
   }
 
-  Result<std::uint64_t> flattenString(std::string_view text) {
-    const std::uint64_t hash = std::hash<std::string_view>{}(text);
-    if (auto found = strings_.find(hash, [&](std::uint64_t i) { return objects_[i].text == text; })) return *found;
+  Result<std::uint64_t> flattenString(const detail::SharedText& shared) {
+    const std::string_view text = shared.text();
+    const std::uint64_t hash = shared.hash();
+    auto same = [&](std::uint64_t i) { return objects_[i].text.data() == text.data() || objects_[i].text == text; };
+    if (auto found = strings_.find(hash, same)) return *found;
     const bool ascii = unicode::isAscii(text);
     if (!ascii && unicode::findInvalidUtf8(text)) return failure("string is not valid UTF-8", 0);
     estimatedSize_ += text.size() * (ascii ? 1 : 2) + 10;
@@ -168,7 +182,7 @@ class BinaryWriter {
   Result<std::uint64_t> flatten(const Value& value, int depth) {
     switch (value.kind()) {
       case Kind::String:
-        return flattenString(*value.asString());
+        return flattenString(*value.sharedText());
       case Kind::Data: {
         const std::string_view bytes = value.asData()->bytes();
         const std::uint64_t hash = std::hash<std::string_view>{}(bytes);
@@ -230,7 +244,7 @@ class BinaryWriter {
     if (isDictionary) {
       std::size_t i = 0;
       for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
-        auto key = flattenString(entry.key());
+        auto key = flattenString(entry.sharedKey());
         if (!key) return key;
         children_[at + i++] = *key;
       }
@@ -251,50 +265,50 @@ class BinaryWriter {
     return index;
   }
 
-  static void writeMarker(std::string& out, unsigned type, std::uint64_t length) {
+  static void writeMarker(Cursor& out, unsigned type, std::uint64_t length) {
     if (length < 15) {
-      out += static_cast<char>((type << 4) | length);
+      out.byte((type << 4) | static_cast<unsigned>(length));
       return;
     }
-    out += static_cast<char>((type << 4) | 0xF);
+    out.byte((type << 4) | 0xF);
     const unsigned width = widthFor(length);
-    out += static_cast<char>(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
-    appendBigEndian(out, length, width);
+    out.byte(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
+    out.bigEndian(length, width);
   }
 
-  void writeObject(std::string& out, const Object& object) const {
+  void writeObject(Cursor& out, const Object& object) const {
     switch (object.type) {
       case Type::AsciiString:
         writeMarker(out, 0x5, object.text.size());
-        out += object.text;
+        out.bytes(object.text);
         return;
       case Type::Utf16String: {
         std::string units;
         units.reserve(object.text.size() * 2);
         const std::size_t count = unicode::appendUtf16BigEndian(units, object.text);
         writeMarker(out, 0x6, count);
-        out += units;
+        out.bytes(units);
         return;
       }
       case Type::Data: {
         const std::string_view bytes = object.value->asData()->bytes();
         writeMarker(out, 0x4, bytes.size());
-        out += bytes;
+        out.bytes(bytes);
         return;
       }
       case Type::Integer: {
         const Integer integer = *object.value->asInteger();
         if (!integer.toInt64()) {  // above INT64_MAX: sixteen bytes, the high eight zero
-          out += '\x14';
-          appendBigEndian(out, 0, 8);
-          appendBigEndian(out, integer.bits(), 8);
+          out.byte(0x14);
+          out.bigEndian(0, 8);
+          out.bigEndian(integer.bits(), 8);
         } else if (integer.isNegative()) {
-          out += '\x13';
-          appendBigEndian(out, integer.bits(), 8);
+          out.byte(0x13);
+          out.bigEndian(integer.bits(), 8);
         } else {
           const unsigned width = integer.bits() > 0xFFFFFFFF ? 8 : widthFor(integer.bits());
-          out += static_cast<char>(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
-          appendBigEndian(out, integer.bits(), width);
+          out.byte(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
+          out.bigEndian(integer.bits(), width);
         }
         return;
       }
@@ -302,26 +316,26 @@ class BinaryWriter {
         const double real = *object.value->asReal();
         std::uint64_t bits;
         std::memcpy(&bits, &real, 8);
-        out += '\x23';
-        appendBigEndian(out, bits, 8);
+        out.byte(0x23);
+        out.bigEndian(bits, 8);
         return;
       }
       case Type::Date: {
         const double seconds = object.value->asDate()->secondsSinceReferenceDate;
         std::uint64_t bits;
         std::memcpy(&bits, &seconds, 8);
-        out += '\x33';
-        appendBigEndian(out, bits, 8);
+        out.byte(0x33);
+        out.bigEndian(bits, 8);
         return;
       }
       case Type::Boolean:
-        out += *object.value->asBoolean() ? '\x09' : '\x08';
+        out.byte(*object.value->asBoolean() ? 0x09 : 0x08);
         return;
       case Type::Uid: {
         const std::uint64_t uid = object.value->asUid()->value;
         const unsigned width = widthFor(uid);
-        out += static_cast<char>(0x80 | (width - 1));
-        appendBigEndian(out, uid, width);
+        out.byte(0x80 | (width - 1));
+        out.bigEndian(uid, width);
         return;
       }
       case Type::Array:
@@ -329,7 +343,7 @@ class BinaryWriter {
         writeMarker(out, object.type == Type::Array ? 0xA : 0xD, object.childCount);
         const std::size_t references = object.type == Type::Array ? object.childCount : 2 * object.childCount;
         for (std::size_t i = 0; i < references; ++i)
-          appendBigEndian(out, children_[object.childrenAt + i], referenceSize_);
+          out.bigEndian(children_[object.childrenAt + i], referenceSize_);
         return;
       }
     }

@@ -1,5 +1,7 @@
 #include "plist/unicode.h"
 
+#include <cstring>
+
 namespace plist::unicode {
 
 std::optional<std::size_t> findInvalidUtf8(std::string_view text) {
@@ -35,11 +37,21 @@ std::optional<std::size_t> findInvalidUtf8(std::string_view text) {
   return std::nullopt;
 }
 
-bool isAscii(std::string_view text) {
-  for (char c : text)
-    if (static_cast<unsigned char>(c) >= 0x80) return false;
-  return true;
+std::optional<std::size_t> findNonAscii(std::string_view text) {
+  // Eight bytes at a time: strings and keys are mostly ASCII, and this runs over all of them.
+  constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    if (word & kHighBits) break;
+  }
+  for (; i < text.size(); ++i)
+    if (static_cast<unsigned char>(text[i]) >= 0x80) return i;
+  return std::nullopt;
 }
+
+bool isAscii(std::string_view text) { return !findNonAscii(text); }
 
 char32_t decodeUtf8(std::string_view text, std::size_t& i) {
   const auto lead = static_cast<unsigned char>(text[i]);

@@ -14,6 +14,8 @@ namespace plist::unicode {
 std::optional<std::size_t> findInvalidUtf8(std::string_view text);
 
 bool isAscii(std::string_view text);
+// Offset of the first byte of text at or above 0x80, or nothing when all are ASCII.
+std::optional<std::size_t> findNonAscii(std::string_view text);
 
 // Decodes one valid UTF-8 sequence at text[i] (validity already checked); advances i.
 char32_t decodeUtf8(std::string_view text, std::size_t& i);

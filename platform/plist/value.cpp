@@ -37,45 +37,52 @@ Data::Data(std::string bytes) : bytes_(std::make_shared<const std::string>(std::
 Data::Data(const void* bytes, std::size_t size)
     : Data(std::string(static_cast<const char*>(bytes), size)) {}
 
-detail::SharedText::SharedText(std::string text)
-    : text_(std::make_shared<const std::string>(std::move(text))) {}
+std::size_t detail::hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
+
+detail::SharedText::SharedText(std::string text) : block_(new Block{{1}, hashText(text), std::move(text)}) {}
 
 // ---------------------------------------------------------------------------------------------
 // Dictionary: entries in order plus, above a few entries, an open-addressing hash index of
-// positions into the entries.
+// positions into the entries. Keys carry their hash, and each slot keeps the hash's high half
+// beside the position, so probing seldom touches an entry and rebuilding never rehashes.
 
 struct Dictionary::Storage {
   static constexpr std::size_t kLinearScanLimit = 8;
-  static constexpr std::uint32_t kEmptySlot = 0;  // slots hold position + 1
+  static constexpr std::uint64_t kEmptySlot = 0;  // slots hold (hash high half << 32) | position + 1
 
   std::vector<DictionaryEntry> entries;
-  std::vector<std::uint32_t> slots;  // empty while entries are few enough to scan
+  std::vector<std::uint64_t> slots;  // empty while entries are few enough to scan
   // Set when a mutable pointer or iterator into this storage was handed out: copies of the
   // owning Dictionary then take their own storage so that later edits through those pointers
   // cannot show through the copy.
   bool leaked = false;
 
-  static std::size_t hashOf(std::string_view key) { return std::hash<std::string_view>{}(key); }
+  static std::uint64_t tagOf(std::size_t hash) { return static_cast<std::uint64_t>(hash) & 0xFFFFFFFF00000000ULL; }
 
-  std::ptrdiff_t indexOf(std::string_view key) const {
+  std::ptrdiff_t indexOf(std::string_view key, std::size_t hash) const {
     if (slots.empty()) {
       for (std::size_t i = 0; i < entries.size(); ++i)
-        if (entries[i].key() == key) return static_cast<std::ptrdiff_t>(i);
+        if (entries[i].key_.hash() == hash && entries[i].key() == key) return static_cast<std::ptrdiff_t>(i);
       return -1;
     }
     const std::size_t mask = slots.size() - 1;
-    for (std::size_t slot = hashOf(key) & mask;; slot = (slot + 1) & mask) {
-      const std::uint32_t held = slots[slot];
+    const std::uint64_t tag = tagOf(hash);
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      const std::uint64_t held = slots[slot];
       if (held == kEmptySlot) return -1;
-      if (entries[held - 1].key() == key) return static_cast<std::ptrdiff_t>(held - 1);
+      if ((held & 0xFFFFFFFF00000000ULL) != tag) continue;
+      const std::size_t position = (held & 0xFFFFFFFF) - 1;
+      if (entries[position].key() == key) return static_cast<std::ptrdiff_t>(position);
     }
   }
+  std::ptrdiff_t indexOf(std::string_view key) const { return indexOf(key, detail::hashText(key)); }
 
   void indexEntry(std::size_t position) {
     const std::size_t mask = slots.size() - 1;
-    std::size_t slot = hashOf(entries[position].key()) & mask;
+    const std::size_t hash = entries[position].key_.hash();
+    std::size_t slot = hash & mask;
     while (slots[slot] != kEmptySlot) slot = (slot + 1) & mask;
-    slots[slot] = static_cast<std::uint32_t>(position + 1);
+    slots[slot] = tagOf(hash) | (position + 1);
   }
 
   void rebuildIndex(std::size_t forCount) {
@@ -87,7 +94,7 @@ struct Dictionary::Storage {
     for (std::size_t i = 0; i < entries.size(); ++i) indexEntry(i);
   }
 
-  void append(std::string key, Value value) {
+  void append(detail::SharedText key, Value value) {
     entries.emplace_back(std::move(key), std::move(value));
     const std::size_t count = entries.size();
     if (slots.empty() && count <= kLinearScanLimit) return;  // small: found by scanning
@@ -135,10 +142,12 @@ Dictionary::Storage& Dictionary::mutableStorage() {
 std::size_t Dictionary::size() const { return storage_ ? storage_->entries.size() : 0; }
 
 Value* Dictionary::find(std::string_view key) {
-  if (!storage_ || storage_->indexOf(key) < 0) return nullptr;
-  Storage& storage = mutableStorage();
+  if (!storage_) return nullptr;
+  const std::ptrdiff_t index = storage_->indexOf(key);
+  if (index < 0) return nullptr;
+  Storage& storage = mutableStorage();  // a copy keeps the order, so the position holds
   storage.leaked = true;
-  return &storage.entries[storage.indexOf(key)].value();
+  return &storage.entries[index].value();
 }
 
 const Value* Dictionary::find(std::string_view key) const { return get(key); }
@@ -149,9 +158,11 @@ const Value* Dictionary::get(std::string_view key) const {
   return index < 0 ? nullptr : &storage_->entries[index].value();
 }
 
-void Dictionary::set(std::string key, Value value) {
+void Dictionary::set(std::string key, Value value) { set(detail::SharedText(std::move(key)), std::move(value)); }
+
+void Dictionary::set(detail::SharedText key, Value value) {
   Storage& storage = mutableStorage();
-  const std::ptrdiff_t index = storage.indexOf(key);
+  const std::ptrdiff_t index = storage.indexOf(key.text(), key.hash());
   if (index >= 0) {
     storage.entries[index].value() = std::move(value);
   } else {
@@ -160,15 +171,17 @@ void Dictionary::set(std::string key, Value value) {
 }
 
 bool Dictionary::remove(std::string_view key) {
-  if (!storage_ || storage_->indexOf(key) < 0) return false;
+  if (!storage_) return false;
+  const std::ptrdiff_t index = storage_->indexOf(key);
+  if (index < 0) return false;
   Storage& storage = mutableStorage();
-  storage.entries.erase(storage.entries.begin() + storage.indexOf(key));
+  storage.entries.erase(storage.entries.begin() + index);
   storage.rebuildIndex(storage.entries.size());
   return true;
 }
 
 std::size_t Dictionary::removeObjectsForKeys(const std::vector<std::string>& keys) {
-  if (!storage_) return 0;
+  if (!storage_ || keys.empty()) return 0;
   std::vector<std::size_t> doomed;
   for (const std::string& key : keys) {
     const std::ptrdiff_t index = storage_->indexOf(key);

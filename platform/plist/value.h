@@ -17,6 +17,7 @@
 //
 // A container is not safe to use from two threads at once; distinct copies are.
 
+#include <atomic>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -94,6 +95,53 @@ struct Uid {
   friend constexpr bool operator==(const Uid&, const Uid&) = default;
 };
 
+namespace detail {
+// Hash of a string, as the dictionary index and the binary writer's uniquing use it.
+std::size_t hashText(std::string_view text);
+
+// Immutable shared text of a string value or a dictionary key, with its hash computed once:
+// one allocation shared by every copy, so copying a dictionary or reading a key that a file
+// uses in many dictionaries costs a reference count, not a string copy.
+class SharedText {
+ public:
+  explicit SharedText(std::string text);
+  SharedText(const SharedText& other) noexcept : block_(other.block_) { retain(); }
+  SharedText(SharedText&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  SharedText& operator=(const SharedText& other) noexcept {
+    SharedText(other).swap(*this);
+    return *this;
+  }
+  SharedText& operator=(SharedText&& other) noexcept {
+    SharedText(std::move(other)).swap(*this);
+    return *this;
+  }
+  ~SharedText() { release(); }
+
+  const std::string& text() const { return block_->text; }
+  std::size_t hash() const { return block_->hash; }
+  const void* identity() const { return block_; }
+  friend bool operator==(const SharedText& a, const SharedText& b) {
+    return a.block_ == b.block_ || (a.hash() == b.hash() && a.text() == b.text());
+  }
+
+ private:
+  struct Block {
+    std::atomic<std::size_t> references{1};
+    std::size_t hash;
+    std::string text;
+  };
+  void swap(SharedText& other) noexcept { std::swap(block_, other.block_); }
+  void retain() const noexcept {
+    if (block_) block_->references.fetch_add(1, std::memory_order_relaxed);
+  }
+  void release() noexcept {
+    if (block_ && block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;
+  }
+
+  Block* block_;
+};
+}  // namespace detail
+
 // Raw bytes. Shares its storage between copies.
 class Data {
  public:
@@ -135,6 +183,7 @@ class Dictionary {
 
   // Stores value under key: in place when the key exists (its position is kept), else at the end.
   void set(std::string key, Value value);
+  void set(detail::SharedText key, Value value);
   // Removes key; returns whether it was present.
   bool remove(std::string_view key);
   // Removes every listed key that is present and ignores the others; returns how many were removed.
@@ -196,19 +245,6 @@ class Array {
   std::shared_ptr<Storage> storage_;
 };
 
-namespace detail {
-// Immutable shared text of a string value.
-class SharedText {
- public:
-  explicit SharedText(std::string text);
-  const std::string& text() const { return *text_; }
-  const void* identity() const { return text_.get(); }
-  friend bool operator==(const SharedText& a, const SharedText& b) { return a.text() == b.text(); }
-
- private:
-  std::shared_ptr<const std::string> text_;
-};
-}  // namespace detail
 
 // One property-list value of any kind. A default-constructed Value is an empty dictionary.
 class Value {
@@ -258,6 +294,9 @@ class Value {
   const Data* asData() const { return std::get_if<Data>(&v_); }
   std::optional<Uid> asUid() const { return optionalOf<Uid>(); }
 
+  // The shared text of a string (with its hash), or nullptr.
+  const detail::SharedText* sharedText() const { return std::get_if<detail::SharedText>(&v_); }
+
   // Identifies shared storage of containers, strings and data (nullptr for other kinds).
   const void* identity() const;
 
@@ -277,24 +316,27 @@ class Value {
 
 class DictionaryEntry {
  public:
-  const std::string& key() const { return key_; }
+  const std::string& key() const { return key_.text(); }
+  // The key's shared text (with its hash), for the codecs.
+  const detail::SharedText& sharedKey() const { return key_; }
   Value& value() { return value_; }
   const Value& value() const { return value_; }
 
   DictionaryEntry(std::string key, Value value) : key_(std::move(key)), value_(std::move(value)) {}
+  DictionaryEntry(detail::SharedText key, Value value) : key_(std::move(key)), value_(std::move(value)) {}
 
   template <std::size_t I>
   decltype(auto) get() & {
-    if constexpr (I == 0) return (key_); else return (value_);
+    if constexpr (I == 0) return key(); else return (value_);
   }
   template <std::size_t I>
   decltype(auto) get() const& {
-    if constexpr (I == 0) return (key_); else return (value_);
+    if constexpr (I == 0) return key(); else return (value_);
   }
 
  private:
   friend class Dictionary;
-  std::string key_;
+  detail::SharedText key_;
   Value value_;
 };
 
