@@ -205,8 +205,8 @@ class BinaryReader {
         if (*count > (tableOffset_ - body) / referenceSize_ / 2 || !fits(body, 2 * *count * referenceSize_))
           return failure("truncated dictionary (" + std::to_string(*count) + " entries)", at);
         if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", at);
-        Dictionary dictionary;
-        dictionary.reserve(static_cast<std::size_t>(*count));
+        std::vector<DictionaryEntry> entries;
+        entries.reserve(static_cast<std::size_t>(*count));
         const std::size_t valuesAt = body + *count * referenceSize_;
         for (std::uint64_t i = 0; i < *count; ++i) {
           const std::size_t keyAt = body + i * referenceSize_;
@@ -214,9 +214,9 @@ class BinaryReader {
           if (!key) return unexpected(key.error());
           auto value = readReference(valuesAt + i * referenceSize_, depth + 1);
           if (!value) return value;
-          dictionary.set(std::move(*key), std::move(*value));  // a repeated key: the last one wins
+          entries.emplace_back(std::move(*key), std::move(*value));
         }
-        return Value(std::move(dictionary));
+        return Value(Dictionary::fromEntries(std::move(entries)));  // a repeated key: the last value wins
       }
 
       default:

@@ -4,7 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
-#include <functional>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -18,49 +18,50 @@ namespace {
 using detail::failure;
 
 // Object indices by hash, in open addressing: no allocation per entry, which matters for
-// domains of many thousands of keys. The caller compares candidates itself.
+// domains of many thousands of keys. A slot is eight bytes, the hash's high half (which also
+// picks the slot) beside the index, so that the table stays small in the cache. The caller
+// compares candidates itself.
 class IndexTable {
  public:
   // Calls equal(index) for each stored index with this hash until it returns true; returns
   // that index, or nothing.
   template <typename Equal>
-  std::optional<std::uint64_t> find(std::uint64_t hash, Equal equal) const {
+  std::optional<std::uint32_t> find(std::uint64_t hash, Equal equal) const {
     if (slots_.empty()) return std::nullopt;
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      const Slot& candidate = slots_[slot];
-      if (candidate.indexPlusOne == 0) return std::nullopt;
-      if (candidate.hash == hash && equal(candidate.indexPlusOne - 1)) return candidate.indexPlusOne - 1;
+    const std::uint64_t tag = hash & kTagBits;
+    for (std::size_t slot = (hash >> 32) & mask;; slot = (slot + 1) & mask) {
+      const std::uint64_t held = slots_[slot];
+      if (held == 0) return std::nullopt;
+      const auto index = static_cast<std::uint32_t>(held - 1);
+      if ((held & kTagBits) == tag && equal(index)) return index;
     }
   }
 
-  void insert(std::uint64_t hash, std::uint64_t index) {
+  void insert(std::uint64_t hash, std::uint32_t index) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
-    place(hash, index + 1);
+    place((hash & kTagBits) | (std::uint64_t{index} + 1));
     ++used_;
   }
 
  private:
-  struct Slot {
-    std::uint64_t hash = 0;
-    std::uint64_t indexPlusOne = 0;  // 0: empty
-  };
+  static constexpr std::uint64_t kTagBits = 0xFFFFFFFF00000000ULL;
 
-  void place(std::uint64_t hash, std::uint64_t indexPlusOne) {
+  void place(std::uint64_t held) {
     const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = hash & mask;
-    while (slots_[slot].indexPlusOne != 0) slot = (slot + 1) & mask;
-    slots_[slot] = Slot{hash, indexPlusOne};
+    std::size_t slot = (held >> 32) & mask;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = held;
   }
 
   void grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
-    for (const Slot& slot : old)
-      if (slot.indexPlusOne != 0) place(slot.hash, slot.indexPlusOne);
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(old.empty() ? 64 : old.size() * 2, 0);
+    for (const std::uint64_t held : old)
+      if (held != 0) place(held);
   }
 
-  std::vector<Slot> slots_;
+  std::vector<std::uint64_t> slots_;
   std::size_t used_ = 0;
 };
 
@@ -115,16 +116,21 @@ class BinaryWriter {
   }
 
  private:
-  enum class Type : std::uint8_t { Dictionary, Array, AsciiString, Utf16String, Data, Integer, Real, Boolean, Date, Uid };
+  enum class Type : std::uint8_t { Dictionary, Array, AsciiString, Utf16String, Data, Integer, LargeInteger, Real, Boolean, Date, Uid };
+  // One object to write, in 24 bytes (a large domain has hundreds of thousands):
+  //   strings, data:  first = address of the bytes, second = their size
+  //   scalars:        first = the value's bits (LargeInteger: an unsigned one above INT64_MAX)
+  //   containers:     first = the storage's identity, second = position of the references
+  //                   in children_, count = elements or entries
   struct Object {
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+    std::uint32_t count = 0;
     Type type;
-    const Value* value;       // for every type but strings
-    std::string_view text;    // strings and data
-    std::size_t childrenAt;   // containers: position of their references in children_
-    std::size_t childCount;   // array elements, or dictionary entries
-    std::uint64_t bits = 0;   // scalars, for uniquing
-    bool variant = false;
+
+    std::string_view text() const { return {reinterpret_cast<const char*>(first), static_cast<std::size_t>(second)}; }
   };
+  using Index = std::uint32_t;
 
   static unsigned widthFor(std::uint64_t maximum) {
     if (maximum <= 0xFF) return 1;
@@ -145,76 +151,67 @@ class BinaryWriter {
     }
   };
 
-  std::uint64_t add(Object object) {
+  Result<Index> add(Object object, IndexTable& table, std::uint64_t hash) {
+    if (objects_.size() >= std::numeric_limits<Index>::max() - 1) return failure("too many distinct objects", 0);
+    const auto index = static_cast<Index>(objects_.size());
     objects_.push_back(object);
-    return objects_.size() - 1;
+    table.insert(hash, index);
+    return index;
   }
 
-  Result<std::uint64_t> flattenString(const detail::SharedText& shared) {
+  static Object bytesObject(Type type, std::string_view bytes) {
+    return {reinterpret_cast<std::uintptr_t>(bytes.data()), bytes.size(), 0, type};
+  }
+
+  Result<Index> flattenString(const detail::SharedText& shared) {
     const std::string_view text = shared.text();
-    const std::uint64_t hash = shared.hash();
-    auto same = [&](std::uint64_t i) { return objects_[i].text.data() == text.data() || objects_[i].text == text; };
-    if (auto found = strings_.find(hash, same)) return *found;
+    auto same = [&](Index i) { return objects_[i].first == reinterpret_cast<std::uintptr_t>(text.data()) || objects_[i].text() == text; };
+    if (auto found = strings_.find(shared.hash(), same)) return *found;
     const bool ascii = unicode::isAscii(text);
     if (!ascii && unicode::findInvalidUtf8(text)) return failure("string is not valid UTF-8", 0);
     estimatedSize_ += text.size() * (ascii ? 1 : 2) + 10;
-    const std::uint64_t index = add({ascii ? Type::AsciiString : Type::Utf16String, nullptr, text, 0, 0});
-    strings_.insert(hash, index);
-    return index;
+    return add(bytesObject(ascii ? Type::AsciiString : Type::Utf16String, text), strings_, shared.hash());
   }
 
-  // Scalars are equal when their kind and bits are (integers above INT64_MAX, whose bits
-  // match negative ones, are a kind of their own: variant).
-  std::uint64_t flattenScalar(const Value& value, Type type, std::uint64_t bits, bool variant = false) {
-    const std::uint64_t tag = static_cast<std::uint64_t>(type) * 2 + variant;
-    const std::uint64_t hash = mix(bits ^ mix(tag));
-    auto same = [&](std::uint64_t i) { return objects_[i].type == type && objects_[i].bits == bits && objects_[i].variant == variant; };
+  // Scalars are equal when their type and bits are.
+  Result<Index> flattenScalar(Type type, std::uint64_t bits) {
+    const std::uint64_t hash = mix(bits ^ mix(static_cast<std::uint64_t>(type)));
+    auto same = [&](Index i) { return objects_[i].type == type && objects_[i].first == bits; };
     if (auto found = scalars_.find(hash, same)) return *found;
     estimatedSize_ += 17;
-    Object object{type, &value, {}, 0, 0};
-    object.bits = bits;
-    object.variant = variant;
-    const std::uint64_t index = add(object);
-    scalars_.insert(hash, index);
-    return index;
+    return add({bits, 0, 0, type}, scalars_, hash);
   }
 
-  Result<std::uint64_t> flatten(const Value& value, int depth) {
+  static std::uint64_t bitsOf(double real) {
+    std::uint64_t bits;
+    std::memcpy(&bits, &real, 8);
+    return bits;
+  }
+
+  Result<Index> flatten(const Value& value, int depth) {
     switch (value.kind()) {
       case Kind::String:
         return flattenString(*value.sharedText());
       case Kind::Data: {
         const std::string_view bytes = value.asData()->bytes();
-        const std::uint64_t hash = std::hash<std::string_view>{}(bytes);
-        auto same = [&](std::uint64_t i) { return objects_[i].type == Type::Data && objects_[i].text == bytes; };
-        if (auto found = data_.find(hash, same)) return *found;
+        const std::uint64_t hash = detail::hashText(bytes);
+        if (auto found = data_.find(hash, [&](Index i) { return objects_[i].text() == bytes; })) return *found;
         estimatedSize_ += bytes.size() + 10;
-        Object object{Type::Data, &value, bytes, 0, 0};
-        const std::uint64_t index = add(object);
-        data_.insert(hash, index);
-        return index;
+        return add(bytesObject(Type::Data, bytes), data_, hash);
       }
       case Kind::Integer: {
         const Integer integer = *value.asInteger();
-        // Values above INT64_MAX share their bits with negative ones: tell them apart.
-        return flattenScalar(value, Type::Integer, integer.bits(), !integer.toInt64());
+        // Values above INT64_MAX share their bits with negative ones: a type of their own.
+        return flattenScalar(integer.toInt64() ? Type::Integer : Type::LargeInteger, integer.bits());
       }
-      case Kind::Real: {
-        const double real = *value.asReal();
-        std::uint64_t bits;
-        std::memcpy(&bits, &real, 8);
-        return flattenScalar(value, Type::Real, bits);
-      }
+      case Kind::Real:
+        return flattenScalar(Type::Real, bitsOf(*value.asReal()));
       case Kind::Boolean:
-        return flattenScalar(value, Type::Boolean, *value.asBoolean());
-      case Kind::Date: {
-        const double seconds = value.asDate()->secondsSinceReferenceDate;
-        std::uint64_t bits;
-        std::memcpy(&bits, &seconds, 8);
-        return flattenScalar(value, Type::Date, bits);
-      }
+        return flattenScalar(Type::Boolean, *value.asBoolean());
+      case Kind::Date:
+        return flattenScalar(Type::Date, bitsOf(value.asDate()->secondsSinceReferenceDate));
       case Kind::Uid:
-        return flattenScalar(value, Type::Uid, value.asUid()->value);
+        return flattenScalar(Type::Uid, value.asUid()->value);
       case Kind::Array:
       case Kind::Dictionary:
         return flattenContainer(value, depth);
@@ -222,24 +219,24 @@ class BinaryWriter {
     return failure("unknown value kind", 0);
   }
 
-  Result<std::uint64_t> flattenContainer(const Value& value, int depth) {
-    const void* identity = value.identity();
-    const std::uint64_t hash = mix(reinterpret_cast<std::uintptr_t>(identity));
+  Result<Index> flattenContainer(const Value& value, int depth) {
+    const auto identity = reinterpret_cast<std::uintptr_t>(value.identity());
+    const std::uint64_t hash = mix(identity);
     if (identity) {
-      if (auto found = containers_.find(hash, [&](std::uint64_t i) { return objects_[i].value->identity() == identity; }))
-        return *found;
+      if (auto found = containers_.find(hash, [&](Index i) { return objects_[i].first == identity; })) return *found;
     }
     if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", 0);
 
     const bool isDictionary = value.isDictionary();
     const std::size_t count = isDictionary ? value.asDictionary()->size() : value.asArray()->size();
-    const std::uint64_t index =
-        add({isDictionary ? Type::Dictionary : Type::Array, &value, {}, children_.size(), count});
-    if (identity) containers_.insert(hash, index);
-    estimatedSize_ += 10;
-
+    if (count > std::numeric_limits<Index>::max()) return failure("container too large", 0);
     // Reserve this container's references first: its children append their own after them.
     const std::size_t at = children_.size();
+    auto index = add({identity, at, static_cast<std::uint32_t>(count), isDictionary ? Type::Dictionary : Type::Array},
+                     containers_, hash);
+    if (!index) return index;
+    estimatedSize_ += 10;
+
     children_.resize(at + (isDictionary ? 2 * count : count));
     if (isDictionary) {
       std::size_t i = 0;
@@ -271,86 +268,76 @@ class BinaryWriter {
       return;
     }
     out.byte((type << 4) | 0xF);
-    const unsigned width = widthFor(length);
+    writeUnsigned(out, length);
+  }
+
+  // A non-negative integer object in the smallest of one, two, four or eight bytes.
+  static void writeUnsigned(Cursor& out, std::uint64_t value) {
+    const unsigned width = widthFor(value);
     out.byte(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
-    out.bigEndian(length, width);
+    out.bigEndian(value, width);
   }
 
   void writeObject(Cursor& out, const Object& object) const {
     switch (object.type) {
       case Type::AsciiString:
-        writeMarker(out, 0x5, object.text.size());
-        out.bytes(object.text);
+        writeMarker(out, 0x5, object.second);
+        out.bytes(object.text());
         return;
       case Type::Utf16String: {
         std::string units;
-        units.reserve(object.text.size() * 2);
-        const std::size_t count = unicode::appendUtf16BigEndian(units, object.text);
+        units.reserve(object.second * 2);
+        const std::size_t count = unicode::appendUtf16BigEndian(units, object.text());
         writeMarker(out, 0x6, count);
         out.bytes(units);
         return;
       }
-      case Type::Data: {
-        const std::string_view bytes = object.value->asData()->bytes();
-        writeMarker(out, 0x4, bytes.size());
-        out.bytes(bytes);
+      case Type::Data:
+        writeMarker(out, 0x4, object.second);
+        out.bytes(object.text());
         return;
-      }
-      case Type::Integer: {
-        const Integer integer = *object.value->asInteger();
-        if (!integer.toInt64()) {  // above INT64_MAX: sixteen bytes, the high eight zero
-          out.byte(0x14);
-          out.bigEndian(0, 8);
-          out.bigEndian(integer.bits(), 8);
-        } else if (integer.isNegative()) {
+      case Type::LargeInteger:  // sixteen bytes, the high eight zero
+        out.byte(0x14);
+        out.bigEndian(0, 8);
+        out.bigEndian(object.first, 8);
+        return;
+      case Type::Integer:
+        if (static_cast<std::int64_t>(object.first) < 0) {
           out.byte(0x13);
-          out.bigEndian(integer.bits(), 8);
+          out.bigEndian(object.first, 8);
         } else {
-          const unsigned width = integer.bits() > 0xFFFFFFFF ? 8 : widthFor(integer.bits());
-          out.byte(0x10 | (width == 1 ? 0 : width == 2 ? 1 : width == 4 ? 2 : 3));
-          out.bigEndian(integer.bits(), width);
+          writeUnsigned(out, object.first);
         }
         return;
-      }
-      case Type::Real: {
-        const double real = *object.value->asReal();
-        std::uint64_t bits;
-        std::memcpy(&bits, &real, 8);
+      case Type::Real:
         out.byte(0x23);
-        out.bigEndian(bits, 8);
+        out.bigEndian(object.first, 8);
         return;
-      }
-      case Type::Date: {
-        const double seconds = object.value->asDate()->secondsSinceReferenceDate;
-        std::uint64_t bits;
-        std::memcpy(&bits, &seconds, 8);
+      case Type::Date:
         out.byte(0x33);
-        out.bigEndian(bits, 8);
+        out.bigEndian(object.first, 8);
         return;
-      }
       case Type::Boolean:
-        out.byte(*object.value->asBoolean() ? 0x09 : 0x08);
+        out.byte(object.first ? 0x09 : 0x08);
         return;
       case Type::Uid: {
-        const std::uint64_t uid = object.value->asUid()->value;
-        const unsigned width = widthFor(uid);
+        const unsigned width = widthFor(object.first);
         out.byte(0x80 | (width - 1));
-        out.bigEndian(uid, width);
+        out.bigEndian(object.first, width);
         return;
       }
       case Type::Array:
       case Type::Dictionary: {
-        writeMarker(out, object.type == Type::Array ? 0xA : 0xD, object.childCount);
-        const std::size_t references = object.type == Type::Array ? object.childCount : 2 * object.childCount;
-        for (std::size_t i = 0; i < references; ++i)
-          out.bigEndian(children_[object.childrenAt + i], referenceSize_);
+        writeMarker(out, object.type == Type::Array ? 0xA : 0xD, object.count);
+        const std::size_t references = object.type == Type::Array ? object.count : 2 * std::size_t{object.count};
+        for (std::size_t i = 0; i < references; ++i) out.bigEndian(children_[object.second + i], referenceSize_);
         return;
       }
     }
   }
 
   std::vector<Object> objects_;
-  std::vector<std::uint64_t> children_;
+  std::vector<Index> children_;
   IndexTable strings_;
   IndexTable data_;
   IndexTable scalars_;

@@ -94,6 +94,57 @@ struct Dictionary::Storage {
     for (std::size_t i = 0; i < entries.size(); ++i) indexEntry(i);
   }
 
+  // Indexes all entries in one pass, which keeps several probes in flight at once instead of
+  // one per insertion. A repeated key hands its value to the first entry with that key and is
+  // dropped.
+  void indexAllMergingRepeats() {
+    slots.clear();
+    if (entries.size() <= kLinearScanLimit) {
+      for (std::size_t i = 1; i < entries.size(); ++i) {
+        const std::ptrdiff_t first = indexOfAmong(i, entries[i].key_);
+        if (first >= 0) return mergeRepeats();
+      }
+      return;
+    }
+    std::size_t capacity = 16;
+    while (capacity < entries.size() * 2) capacity *= 2;
+    slots.assign(capacity, kEmptySlot);
+    const std::size_t mask = capacity - 1;
+    for (std::size_t position = 0; position < entries.size(); ++position) {
+      const detail::SharedText& key = entries[position].key_;
+      const std::uint64_t tag = tagOf(key.hash());
+      std::size_t slot = key.hash() & mask;
+      for (; slots[slot] != kEmptySlot; slot = (slot + 1) & mask) {
+        if ((slots[slot] & 0xFFFFFFFF00000000ULL) == tag && entries[(slots[slot] & 0xFFFFFFFF) - 1].key_ == key)
+          return mergeRepeats();
+      }
+      slots[slot] = tag | (position + 1);
+    }
+  }
+
+  // The first of entries[0, end) with this key, or -1.
+  std::ptrdiff_t indexOfAmong(std::size_t end, const detail::SharedText& key) const {
+    for (std::size_t i = 0; i < end; ++i)
+      if (entries[i].key_ == key) return static_cast<std::ptrdiff_t>(i);
+    return -1;
+  }
+
+  // The rare path: rebuilds the entries one by one with the ordinary rules.
+  void mergeRepeats() {
+    std::vector<DictionaryEntry> all = std::move(entries);
+    entries.clear();
+    entries.reserve(all.size());
+    rebuildIndex(all.size());
+    for (DictionaryEntry& entry : all) {
+      const std::ptrdiff_t index = indexOf(entry.key(), entry.key_.hash());
+      if (index >= 0) {
+        entries[index].value_ = std::move(entry.value_);
+      } else {
+        append(std::move(entry.key_), std::move(entry.value_));
+      }
+    }
+  }
+
   void append(detail::SharedText key, Value value) {
     entries.emplace_back(std::move(key), std::move(value));
     const std::size_t count = entries.size();
@@ -111,6 +162,15 @@ Dictionary::Dictionary() = default;
 Dictionary::Dictionary(std::initializer_list<std::pair<std::string, Value>> entries) {
   reserve(entries.size());
   for (const auto& [key, value] : entries) set(key, value);
+}
+
+Dictionary Dictionary::fromEntries(std::vector<DictionaryEntry> entries) {
+  Dictionary dictionary;
+  if (entries.empty()) return dictionary;
+  Storage& storage = dictionary.mutableStorage();
+  storage.entries = std::move(entries);
+  storage.indexAllMergingRepeats();
+  return dictionary;
 }
 
 Dictionary::Dictionary(const Dictionary& other) : storage_(other.storage_) {

@@ -164,6 +164,9 @@ class Dictionary {
  public:
   Dictionary();
   Dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
+  // The entries in their order, as a reader finds them: a repeated key keeps its first
+  // position and takes its last value.
+  static Dictionary fromEntries(std::vector<DictionaryEntry> entries);
   Dictionary(const Dictionary& other);
   Dictionary(Dictionary&& other) noexcept;
   Dictionary& operator=(const Dictionary& other);

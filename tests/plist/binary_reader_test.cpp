@@ -120,6 +120,41 @@ TEST(BinaryReaderErrors, SharedObjectsAreNotCycles) {
   EXPECT_EQ(top[2], plist::Value("x"));
 }
 
+// A key repeated in a dictionary (as its own string object) keeps its first position and takes
+// its last value, in dictionaries scanned linearly and in indexed ones alike.
+TEST(BinaryReader, RepeatedKeyKeepsFirstPositionAndLastValue) {
+  auto readKeys = [](const std::vector<std::string>& names) {
+    BinaryBuilder builder;
+    std::vector<std::uint8_t> keys, values;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      keys.push_back(static_cast<std::uint8_t>(1 + 2 * i));
+      values.push_back(static_cast<std::uint8_t>(2 + 2 * i));
+    }
+    builder.add(BinaryBuilder::dictionary(keys, values));
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      builder.add(BinaryBuilder::ascii(names[i]));
+      builder.add(BinaryBuilder::integer8(static_cast<std::uint8_t>(i)));
+    }
+    return plist::readBinary(builder.finish());
+  };
+  auto describe = [](const plist::Value& value) {
+    std::string out;
+    for (const auto& [key, item] : *value.asDictionary()) out += key + "=" + item.asInteger()->toString() + " ";
+    return out;
+  };
+  const auto small = readKeys({"a", "b", "a"});
+  ASSERT_TRUE(small.has_value()) << small.error().describe();
+  EXPECT_EQ(describe(*small), "a=2 b=1 ");
+
+  const auto large = readKeys({"k0", "k1", "k2", "k3", "k4", "k5", "k1", "k6", "k7", "k8", "k9", "k1"});
+  ASSERT_TRUE(large.has_value()) << large.error().describe();
+  EXPECT_EQ(describe(*large), "k0=0 k1=11 k2=2 k3=3 k4=4 k5=5 k6=7 k7=8 k8=9 k9=10 ");
+  plist::Dictionary edited = *large->asDictionary();
+  edited.set("k10", 12);  // the index built while reading stays usable
+  EXPECT_EQ(edited.get("k1")->asInteger()->toString(), "11");
+  EXPECT_EQ(edited.get("k10")->asInteger()->toString(), "12");
+}
+
 TEST(BinaryReaderErrors, NestingLimit) {
   // Object i is an array holding object i+1; the last is an integer.
   auto chain = [](std::size_t arrays) {
