@@ -1,7 +1,9 @@
 // Benchmark: read a Mail-shaped binary preference domain, remove the plug-in's column
 // identifiers from its "TableColumns" dictionaries, write it back, against Python's plistlib
 // doing the same in the same run. Prints both times, their ratio, and how each scales from
-// the small domain to the large one (10x the keys: about 10x the time when linear).
+// the small domain to the large one (10x the keys: about 10x the time when linear). Then the
+// binary codec on its own, on the large domain: reading and writing throughput, against
+// plistlib's loads and dumps.
 //
 //   plist_bench [--repeats N] [--baseline-repeats N] [--keys SMALL,LARGE]
 
@@ -52,15 +54,41 @@ std::size_t readEditWrite(const std::string& path) {
   return plist::writeBinary(working).size();
 }
 
-double medianSeconds(const std::string& path, int repeats) {
+// Median seconds of repeats runs of step (which returns false on failure), or -1.
+template <typename Step>
+double medianSeconds(int repeats, Step step) {
   std::vector<double> times;
   for (int i = 0; i < repeats; ++i) {
     const auto started = std::chrono::steady_clock::now();
-    if (readEditWrite(path) == 0) return -1;
+    if (!step()) return -1;
     times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
+}
+
+// Reading alone and writing alone; prints MB/s for ours and plistlib's.
+bool measureCodec(const std::string& path, int repeats, int baselineRepeats) {
+  const auto bytes = plist::readFile(path);
+  if (!bytes) return false;
+  const plist::ReadResult domain = plist::read(*bytes);
+  if (!domain) return false;
+  const std::size_t written = plist::writeBinary(*domain).size();
+  const double read = medianSeconds(repeats, [&] { return plist::read(*bytes).has_value(); });
+  const double write = medianSeconds(repeats, [&] { return !plist::writeBinary(*domain).empty(); });
+  std::string output;
+  if (read < 0 || write < 0 || !runBaseline("codec " + shellQuote(path) + " " + std::to_string(baselineRepeats), &output))
+    return false;
+  double baselineRead = 0, baselineWrite = 0;
+  if (std::sscanf(output.c_str(), "%lf %lf", &baselineRead, &baselineWrite) != 2) return false;
+  auto megabytesPerSecond = [](std::size_t size, double seconds) { return size / seconds / 1e6; };
+  std::printf("Binary codec alone, %zu-byte domain: %10s %12s %16s %8s\n", bytes->size(), "", "ours (MB/s)",
+              "plistlib (MB/s)", "ratio");
+  std::printf("%48s %12.1f %16.1f %7.1fx\n", "read", megabytesPerSecond(bytes->size(), read),
+              megabytesPerSecond(bytes->size(), baselineRead), baselineRead / read);
+  std::printf("%48s %12.1f %16.1f %7.1fx\n", "write", megabytesPerSecond(written, write),
+              megabytesPerSecond(written, baselineWrite), baselineWrite / write);
+  return true;
 }
 
 // The edit really happened: no plug-in identifier is left in the written domain.
@@ -107,6 +135,7 @@ int main(int argc, char* argv[]) {
               repeats, baselineRepeats);
   std::printf("%8s %10s %12s %14s %8s\n", "keys", "bytes", "ours (ms)", "plistlib (ms)", "ratio");
   std::vector<double> ours, theirs;
+  std::string codecPath;
   int status = 0;
   for (const int keys : sizes) {
     const std::string path = folder + "/domain-" + std::to_string(keys) + ".plist";
@@ -118,7 +147,7 @@ int main(int argc, char* argv[]) {
       std::fprintf(stderr, "plist_bench: the edit did not remove the plug-in columns\n");
       status = 1;
     }
-    const double mine = medianSeconds(path, repeats);
+    const double mine = medianSeconds(repeats, [&] { return readEditWrite(path) != 0; });
     std::string output;
     if (mine < 0 || !runBaseline("time " + shellQuote(path) + " " + std::to_string(baselineRepeats), &output)) {
       std::fprintf(stderr, "plist_bench: a run failed\n");
@@ -129,11 +158,17 @@ int main(int argc, char* argv[]) {
     std::printf("%8d %10zu %12.2f %14.2f %7.1fx\n", keys, size, mine * 1e3, baseline * 1e3, baseline / mine);
     ours.push_back(mine);
     theirs.push_back(baseline);
-    std::remove(path.c_str());
+    if (keys == sizes.back()) codecPath = path;
+    else std::remove(path.c_str());
   }
-  ::rmdir(folder.c_str());
   const double keyRatio = static_cast<double>(sizes[1]) / sizes[0];
   std::printf("Scaling %d -> %d keys (%.0fx the keys): ours %.1fx the time, plistlib %.1fx\n", sizes[0], sizes[1],
               keyRatio, ours[1] / ours[0], theirs[1] / theirs[0]);
+  if (!measureCodec(codecPath, repeats, baselineRepeats)) {
+    std::fprintf(stderr, "plist_bench: measuring the codec alone failed\n");
+    status = 1;
+  }
+  std::remove(codecPath.c_str());
+  ::rmdir(folder.c_str());
   return status;
 }

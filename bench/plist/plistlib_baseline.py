@@ -5,6 +5,8 @@
   plistlib_baseline.py time PATH REPEATS      read, clean up "TableColumns" and write the
                                               domain back (binary) REPEATS times; print the
                                               median seconds
+  plistlib_baseline.py codec PATH REPEATS     print the median seconds of reading the domain
+                                              alone, then of writing it (binary) alone
 
 The domain is shaped like Mail's settings: a "TableColumns" dictionary of column
 dictionaries (some holding the plug-in's column identifiers "20".."24"), and many other
@@ -71,6 +73,19 @@ def time_once(path):
 def main(argv):
     if len(argv) == 3 and argv[0] == "generate":
         generate(int(argv[1]), argv[2])
+        return 0
+    if len(argv) == 3 and argv[0] == "codec":
+        with open(argv[1], "rb") as f:
+            data = f.read()
+        reads, writes = [], []
+        for _ in range(int(argv[2])):
+            started = time.perf_counter()
+            domain = plistlib.loads(data)
+            reads.append(time.perf_counter() - started)
+            started = time.perf_counter()
+            plistlib.dumps(domain, fmt=plistlib.FMT_BINARY, sort_keys=False)
+            writes.append(time.perf_counter() - started)
+        print("%.6f %.6f" % (statistics.median(reads), statistics.median(writes)))
         return 0
     if len(argv) == 3 and argv[0] == "time":
         print("%.6f" % statistics.median(time_once(argv[1]) for _ in range(int(argv[2]))))
