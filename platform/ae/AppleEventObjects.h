@@ -100,6 +100,11 @@ class NSAppleEventManager {
   // The reply of a suspended event, to fill in before resuming; nullptr for unknown IDs.
   NSAppleEventDescriptor* replyAppleEventForSuspensionID(SuspensionID id);
 
+  // For a process that is about to end with handlers still on its stack: answers the events
+  // whose handlers are running, with their replies as they are now, and returns once every
+  // answer sent has left this process. Suspended events stay unanswered.
+  void answerRunningEventsAndFlush();
+
   NSAppleEventManager(const NSAppleEventManager&) = delete;
   NSAppleEventManager& operator=(const NSAppleEventManager&) = delete;
 

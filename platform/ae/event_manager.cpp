@@ -68,6 +68,7 @@ class NSAppleEventManager::Private {
   SuspensionID suspendCurrent();
   void resume(SuspensionID id);
   NSAppleEventDescriptor* suspendedReply(SuspensionID id);
+  void answerRunningEventsAndFlush();
 
  private:
   bool ensureReceiver(QDBusConnection& bus);
@@ -216,6 +217,14 @@ void NSAppleEventManager::Private::flushAnswers() {
   if (bus.isConnected() && bus.interface()) bus.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.DBus"));
 }
 
+void NSAppleEventManager::Private::answerRunningEventsAndFlush() {
+  for (const auto& pending : current_) {
+    if (!pending->suspended) sendAnswer(*pending);
+  }
+  current_.clear();  // their handlers never return
+  flushAnswers();
+}
+
 NSAppleEventManager::SuspensionID NSAppleEventManager::Private::suspendCurrent() {
   if (current_.empty()) return 0;
   const auto& pending = current_.back();
@@ -278,6 +287,8 @@ OSStatus NSAppleEventManager::unregisterApplication(const QString& bundleIdentif
 NSAppleEventManager::SuspensionID NSAppleEventManager::suspendCurrentAppleEvent() { return d_->suspendCurrent(); }
 
 void NSAppleEventManager::resumeWithSuspensionID(SuspensionID id) { d_->resume(id); }
+
+void NSAppleEventManager::answerRunningEventsAndFlush() { d_->answerRunningEventsAndFlush(); }
 
 NSAppleEventDescriptor* NSAppleEventManager::replyAppleEventForSuspensionID(SuspensionID id) {
   return d_->suspendedReply(id);

@@ -6,7 +6,6 @@
 #include <QMessageBox>
 #include <QPushButton>
 
-#include "appkit/application.h"
 #include "foundation/log.h"
 
 namespace appkit {
@@ -18,13 +17,6 @@ int NSRunAlertPanel(const QString& title, const QString& message, const QString&
                       message);
     return NSAlertErrorReturn;
   }
-  // Once the application is ending no new modal loop may hold it open.
-  if (NSApp()->isTerminating()) {
-    foundation::NSLog(QStringLiteral("Alert \"%@\" not shown: the application is terminating: %@"), title,
-                      message);
-    return NSAlertErrorReturn;
-  }
-
   QMessageBox box;
   box.setObjectName(QStringLiteral("NSRunAlertPanel"));
   box.setIcon(QMessageBox::NoIcon);

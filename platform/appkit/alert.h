@@ -8,7 +8,7 @@ enum {
   NSAlertDefaultReturn = 1,
   NSAlertAlternateReturn = 0,
   NSAlertOtherReturn = -1,
-  NSAlertErrorReturn = -2,  // not shown: no QApplication, or the application is terminating
+  NSAlertErrorReturn = -2,  // not shown: no QApplication
 };
 
 // Shows a modal alert and returns when the user dismisses it, with the button pressed.

@@ -4,6 +4,9 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "ae/AppleEventObjects.h"
 #include "foundation/bundle.h"
 #include "foundation/log.h"
@@ -26,9 +29,17 @@ void NSApplication::keepAlive(std::shared_ptr<void> object) {
 }
 
 void NSApplication::terminate(QObject* /*sender*/) {
-  if (runContext_) terminating_ = true;  // the run of NSApplicationMain is ending
-  // exit() leaves every event loop running in the thread, modal ones included.
-  if (QCoreApplication::instance()) QCoreApplication::exit(0);
+  if (!runContext_) {
+    // exit() leaves every event loop running in the thread, modal ones included.
+    if (QCoreApplication::instance()) QCoreApplication::exit(0);
+    return;
+  }
+  // Leaving the loops would return into whatever called terminate, and into the callers
+  // around a modal loop: they would go on sending events and showing alerts. The process
+  // ends here instead, as the platform's terminate: does.
+  if (QCoreApplication::instance()) ae::NSAppleEventManager::sharedAppleEventManager().answerRunningEventsAndFlush();
+  std::fflush(nullptr);
+  std::_Exit(0);
 }
 
 void NSApplication::performSelectorWithObjectAfterDelay(std::function<void(QObject*)> selector,
@@ -42,7 +53,6 @@ void NSApplication::performSelectorWithObjectAfterDelay(std::function<void(QObje
 }
 
 void NSApplication::beginRun() {
-  terminating_ = false;
   delegate_ = nullptr;
   runContext_ = std::make_unique<QObject>();
 }
@@ -55,7 +65,6 @@ void NSApplication::endRun() {
   delegate_ = nullptr;
   // Calls still pending belong to this run only.
   runContext_.reset();
-  terminating_ = false;
 }
 
 namespace {
@@ -93,7 +102,7 @@ int NSApplicationMain(int argc, char* argv[],
   claimBundleIdentifier();
   if (loadMainInterface) loadMainInterface(application);
 
-  const int status = application.isTerminating() ? 0 : qtApplication.exec();
+  const int status = qtApplication.exec();
   application.endRun();
   return status;
 }

@@ -27,8 +27,9 @@ inline const QString NSApplicationDidFinishLaunchingNotification =
 // to it arrive here, calls loadMainInterface (which creates the controller and its windows,
 // may set the delegate and hands long-lived objects to app.keepAlive), tells the delegate
 // applicationDidFinishLaunching once the loop runs, and runs the event loop until
-// terminate. Returns the exit status (0 after terminate). Objects kept alive are destroyed
-// before the QApplication. Call once per process at a time, on the main thread.
+// terminate ends the process. Should the loop end otherwise, returns its exit status, with
+// the objects kept alive destroyed before the QApplication. Call once per process at a
+// time, on the main thread.
 int NSApplicationMain(int argc, char* argv[],
                       const std::function<void(NSApplication&)>& loadMainInterface);
 
@@ -44,14 +45,13 @@ class NSApplication : public QObject {
   // Keeps object alive until the event loop of NSApplicationMain has ended.
   void keepAlive(std::shared_ptr<void> object);
 
-  // Ends the application: the event loop (and any modal loop running inside it) is left and
-  // NSApplicationMain returns 0. Called before the loop runs, the loop is not entered.
-  // Safe to call from any handler on the main thread, once or more. Returns to its caller;
-  // nothing queued after it runs, and no alert is shown after it. Outside NSApplicationMain it
-  // only leaves the running event loops.
+  // Ends the application. Inside NSApplicationMain (its loading included) the process ends
+  // here, with status 0, and the call never returns: nothing on the stack, queued or
+  // scheduled runs after it, no alert is shown and no notification is delivered. Before the
+  // end, the answers to Apple events whose handlers are running go out, with their replies
+  // as they stand, and output is flushed. Outside NSApplicationMain it only leaves the
+  // running event loops, and returns.
   void terminate(QObject* sender);
-  // Whether terminate was called in the current run of NSApplicationMain.
-  bool isTerminating() const { return terminating_; }
 
   // Calls selector(object) once on the main event loop after delaySeconds (negative counts
   // as 0). If object is destroyed first, the call receives nullptr instead.
@@ -67,7 +67,6 @@ class NSApplication : public QObject {
 
   NSApplicationDelegate* delegate_ = nullptr;
   std::vector<std::shared_ptr<void>> keptAlive_;
-  bool terminating_ = false;
   std::unique_ptr<QObject> runContext_;  // owns the delayed calls of one NSApplicationMain run
 };
 

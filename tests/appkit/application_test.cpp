@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
 
 #include <QApplication>
 #include <QThread>
@@ -17,14 +20,35 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-int runApplication(const std::function<void(NSApplication&)>& loadMainInterface) {
-  static char name[] = "application_test";
-  static char* argv[] = {name, nullptr};
-  alarm(30);  // a loop that never ends fails the test instead of hanging it
-  const int status = appkit::NSApplicationMain(1, argv, loadMainInterface);
-  alarm(0);
-  return status;
-}
+// terminate ends the process, so each application runs in a child process of its own and
+// leaves a trace of what ran in a file the test reads afterwards.
+class ApplicationMain : public testing::Test {
+ protected:
+  void SetUp() override {
+    tracePath_ = std::string(std::getenv("HOME")) + "/trace-" +
+                 testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::remove(tracePath_.c_str());
+  }
+
+  void trace(const std::string& what) {
+    std::ofstream(tracePath_, std::ios::app) << what << "\n";
+  }
+
+  std::string traced() const {
+    std::stringstream text;
+    text << std::ifstream(tracePath_).rdbuf();
+    return text.str();
+  }
+
+  static void runApplication(const std::function<void(NSApplication&)>& loadMainInterface) {
+    static char name[] = "application_test";
+    static char* argv[] = {name, nullptr};
+    alarm(30);  // a loop that never ends fails the test instead of hanging it
+    std::exit(appkit::NSApplicationMain(1, argv, loadMainInterface) == 0 ? 3 : 4);
+  }
+
+  std::string tracePath_;
+};
 
 void after(double seconds, std::function<void(QObject*)> call, QObject* object = nullptr) {
   NSApp()->performSelectorWithObjectAfterDelay(std::move(call), object, seconds);
@@ -32,86 +56,68 @@ void after(double seconds, std::function<void(QObject*)> call, QObject* object =
 
 struct Delegate : appkit::NSApplicationDelegate {
   std::function<void()> onLaunch;
-  int launches = 0;
-  bool loopWasRunning = false;
   void applicationDidFinishLaunching(const foundation::NSNotification&) override {
-    ++launches;
-    loopWasRunning = QThread::currentThread()->loopLevel() > 0;
     if (onLaunch) onLaunch();
   }
 };
 
 }  // namespace
 
-TEST(ApplicationMain, RunsTheLoopWithDelegateAndDelayedCallsUntilTerminate) {
-  Delegate delegate;
-  std::vector<std::string> calls;
-  bool controllerOutlivedApplication = true;
-  QObject* kept = nullptr;
-  QObject* received[2] = {};
-  double delay = 0;
-  delegate.onLaunch = [&] {
-    kept = new QObject(qApp);
-    auto* doomed = new QObject;
-    const Clock::time_point start = Clock::now();
-    after(0.3, [&, start](QObject* object) {
-      delay = std::chrono::duration<double>(Clock::now() - start).count();
-      received[0] = object;
-      calls.push_back("kept");
-      NSApp()->terminate(nullptr);
-      NSApp()->terminate(nullptr);  // twice is harmless
-    }, kept);
-    after(0.1, [&](QObject* object) { received[1] = object; calls.push_back("doomed"); }, doomed);
-    after(-1.0, [&](QObject*) { calls.push_back("negative"); });
-    after(0.6, [&](QObject*) { calls.push_back("after terminate"); });
-    delete doomed;
-  };
-  const int status = runApplication([&](NSApplication& app) {
-    calls.push_back("load");
-    app.setDelegate(&delegate);
-    struct Controller {
-      bool* flag;
-      ~Controller() { *flag = qApp == nullptr; }
+TEST_F(ApplicationMain, RunsTheLoopWithDelegateAndDelayedCallsUntilTerminateEndsTheProcess) {
+  const auto child = [this] {
+    Delegate delegate;
+    delegate.onLaunch = [&] {
+      trace(QThread::currentThread()->loopLevel() > 0 ? "launched in the loop" : "launched outside the loop");
+      auto* kept = new QObject(qApp);
+      auto* doomed = new QObject;
+      const Clock::time_point start = Clock::now();
+      after(0.3, [this, kept, start](QObject* object) {
+        trace(Clock::now() - start >= std::chrono::milliseconds(290) ? "kept on time" : "kept early");
+        trace(object == kept ? "received kept" : "received something else");
+        NSApp()->terminate(nullptr);
+        trace("terminate returned");
+      }, kept);
+      after(0.1, [this](QObject* object) { trace(object ? "doomed alive" : "doomed as null"); }, doomed);
+      after(-1.0, [this](QObject*) { trace("negative"); });
+      after(0.6, [this](QObject*) { trace("after terminate"); });
+      delete doomed;
     };
-    app.keepAlive(std::make_shared<Controller>(Controller{&controllerOutlivedApplication}));
-  });
-
-  EXPECT_EQ(status, 0);
-  EXPECT_EQ(delegate.launches, 1);
-  EXPECT_TRUE(delegate.loopWasRunning);
-  EXPECT_EQ(calls, (std::vector<std::string>{"load", "negative", "doomed", "kept"}));
-  EXPECT_EQ(received[0], kept);
-  EXPECT_EQ(received[1], nullptr) << "a destroyed object is passed as nullptr";
-  EXPECT_GE(delay, 0.29);
-  EXPECT_FALSE(controllerOutlivedApplication) << "kept objects must go before the QApplication";
-}
-
-TEST(ApplicationMain, TerminateWhileLoadingNeverEntersTheLoop) {
-  Delegate early, next;
-  EXPECT_EQ(runApplication([&](NSApplication& app) {
-              app.setDelegate(&early);
-              app.terminate(nullptr);
-            }),
-            0);
-  EXPECT_EQ(early.launches, 0);
-
-  next.onLaunch = [] { after(0.1, [](QObject*) { NSApp()->terminate(nullptr); }); };
-  EXPECT_EQ(runApplication([&](NSApplication& app) { app.setDelegate(&next); }), 0);
-  EXPECT_EQ(next.launches, 1);
-  EXPECT_EQ(early.launches, 0);
-}
-
-TEST(ApplicationMain, TerminateDuringAModalAlertEndsTheApplication) {
-  Delegate delegate;
-  int lateAlert = 99;
-  bool handlerFinished = false;
-  delegate.onLaunch = [&] {
-    after(0.2, [](QObject*) { NSApp()->terminate(nullptr); });
-    appkit::NSRunAlertPanel("Title", "Nobody answers", "OK", {}, {});
-    lateAlert = appkit::NSRunAlertPanel("Late", "Never shown", "OK", {}, {});
-    handlerFinished = true;
+    runApplication([&](NSApplication& app) {
+      trace("load");
+      app.setDelegate(&delegate);
+    });
   };
-  EXPECT_EQ(runApplication([&](NSApplication& app) { app.setDelegate(&delegate); }), 0);
-  EXPECT_TRUE(handlerFinished);
-  EXPECT_EQ(lateAlert, appkit::NSAlertErrorReturn);
+  EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(traced(),
+            "load\nlaunched in the loop\nnegative\ndoomed as null\nkept on time\nreceived kept\n");
+}
+
+TEST_F(ApplicationMain, TerminateWhileLoadingNeverEntersTheLoop) {
+  const auto child = [this] {
+    Delegate early;
+    early.onLaunch = [this] { trace("launched"); };
+    runApplication([&](NSApplication& app) {
+      app.setDelegate(&early);
+      app.terminate(nullptr);
+      trace("terminate returned");
+    });
+  };
+  EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(traced(), "");
+}
+
+TEST_F(ApplicationMain, TerminateDuringAModalAlertEndsTheProcessThere) {
+  const auto child = [this] {
+    Delegate delegate;
+    delegate.onLaunch = [&] {
+      after(0.2, [](QObject*) { NSApp()->terminate(nullptr); });
+      trace("alert");
+      appkit::NSRunAlertPanel("Title", "Nobody answers", "OK", {}, {});
+      trace("after the alert");
+      appkit::NSRunAlertPanel("Late", "Never shown", "OK", {}, {});
+    };
+    runApplication([&](NSApplication& app) { app.setDelegate(&delegate); });
+  };
+  EXPECT_EXIT(child(), testing::ExitedWithCode(0), "");
+  EXPECT_EQ(traced(), "alert\n");
 }

@@ -46,6 +46,25 @@ expect_eq "the plug-in is untouched" 1.0 "$(plugin_version)"
 expect_eq "Mail was only brought to the front" "misc/actv com.apple.mail no-reply" "$(mail_event_summary)"
 expect_eq "Mail still runs as it was" "$MAIL_PID" "$(name_owner_pid "$MAIL_ID")"
 
+start_case "QTSH while the foreground check shows \"up to date\""
+fresh_world
+expect "Mail is up" start_mail
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
+fetches=$(grep -c "GET /appcast.xml" "$WORK/feed-server.log" || true)
+expect "CHFG sent" send_aesend CHFG
+for _ in $(seq 200); do
+  [ "$(grep -c "GET /appcast.xml" "$WORK/feed-server.log" || true)" -gt "$fetches" ] && break
+  sleep 0.05
+done
+sleep 1  # the alert is up, waiting for a click that never comes
+expect "still running under the alert" running "$AGENT_PID"
+expect "QTSH sent" send_aesend QTSH
+expect "the agent ends" wait_for_exit "$AGENT_PID" 5
+expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
+sleep 0.5  # anything the agent sent would have arrived by now
+expect_eq "Mail received nothing" "" "$(mail_event_summary)"
+expect_eq "Mail still runs as it was" "$MAIL_PID" "$(name_owner_pid "$MAIL_ID")"
+
 start_case "update found and installed"
 publish 1.1
 fresh_world
