@@ -12,6 +12,7 @@
 #include <QFile>
 
 #include "foundation/path_utilities.h"
+#include "plist/file.h"
 #include "plist/plist.h"
 
 namespace foundation {
@@ -76,10 +77,11 @@ std::optional<NSBundle> NSBundle::bundleForClass(const void* addressInClass) {
 std::optional<NSBundle> NSBundle::mainBundle() { return bundleOfModule(runningExecutablePath()); }
 
 std::optional<plist::Dictionary> NSBundle::infoDictionary() const {
-  QFile file(stringByAppendingPathComponent(path_, QStringLiteral("Contents/Info.plist")));
-  if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-  const QByteArray bytes = file.readAll();
-  const plist::ReadResult result = plist::read(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+  // Only a regular file is read: a fifo or a device in its place must not hold the caller.
+  const QString path = stringByAppendingPathComponent(path_, QStringLiteral("Contents/Info.plist"));
+  const auto bytes = plist::readFile(QFile::encodeName(path).toStdString());
+  if (!bytes) return std::nullopt;
+  const plist::ReadResult result = plist::read(*bytes);
   if (!result.has_value()) return std::nullopt;
   const plist::Dictionary* dictionary = result.value().asDictionary();
   if (!dictionary) return std::nullopt;

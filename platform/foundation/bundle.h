@@ -29,7 +29,7 @@ class NSBundle {
   QString bundlePath() const { return path_; }
 
   // The top-level dictionary of Contents/Info.plist; nothing when that file is missing,
-  // unreadable, not a property list or not a dictionary.
+  // unreadable, not a regular file, not a property list or not a dictionary.
   std::optional<plist::Dictionary> infoDictionary() const;
 
   // CFBundleIdentifier from the info dictionary, or "" when there is none.

@@ -1,6 +1,8 @@
 #include "plist/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,20 +67,73 @@ std::string baseNameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// Temporaries are ".<name>.XXXXXXXX" beside the file, XXXXXXXX from this alphabet.
+constexpr char kTemporaryAlphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+constexpr std::size_t kTemporarySuffixLength = 8;
+
 std::string temporaryNameFor(const std::string& baseName) {
   static thread_local std::mt19937_64 random{std::random_device{}()};
-  static const char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   std::string name = "." + baseName + ".";
-  for (int i = 0; i < 8; ++i) name += alphabet[random() % (sizeof alphabet - 1)];
+  for (std::size_t i = 0; i < kTemporarySuffixLength; ++i)
+    name += kTemporaryAlphabet[random() % (sizeof kTemporaryAlphabet - 1)];
   return name;
+}
+
+bool isTemporaryNameFor(std::string_view candidate, const std::string& baseName) {
+  const std::size_t prefixLength = baseName.size() + 2;
+  if (candidate.size() != prefixLength + kTemporarySuffixLength || candidate[0] != '.' ||
+      candidate.substr(1, baseName.size()) != baseName || candidate[prefixLength - 1] != '.')
+    return false;
+  return candidate.find_first_not_of(kTemporaryAlphabet, prefixLength) == std::string_view::npos;
+}
+
+// A writer holds an exclusive lock on its temporary from just after creating it until it
+// has been renamed into place, so a temporary whose lock can be taken has no writer left.
+// False when the file was lost to a clean-up before the lock was taken: the caller makes
+// another.
+bool holdTemporary(int fd) {
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return errno != EWOULDBLOCK;  // no locks here: no clean-up either
+  struct stat status {};
+  return ::fstat(fd, &status) == 0 && status.st_nlink > 0;
+}
+
+// Deletes the temporaries of baseName that writers killed before finishing left behind. Only
+// regular files of this user whose lock can be taken go, each deleted while locked, so that
+// a writer creating it at that moment notices (holdTemporary) and never uses it.
+void removeStaleTemporaries(int directoryFd, const std::string& baseName) {
+  const int listFd = ::openat(directoryFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listFd < 0) return;
+  DIR* listing = ::fdopendir(listFd);
+  if (!listing) {
+    ::close(listFd);
+    return;
+  }
+  while (const dirent* entry = ::readdir(listing)) {
+    if (!isTemporaryNameFor(entry->d_name, baseName)) continue;
+    FileDescriptor candidate(::openat(directoryFd, entry->d_name,
+                                      O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat opened {}, named {};
+    if (candidate.get() < 0 || ::fstat(candidate.get(), &opened) != 0 || !S_ISREG(opened.st_mode) ||
+        opened.st_uid != ::geteuid() || ::flock(candidate.get(), LOCK_EX | LOCK_NB) != 0)
+      continue;
+    if (::fstatat(directoryFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        named.st_dev == opened.st_dev && named.st_ino == opened.st_ino)
+      ::unlinkat(directoryFd, entry->d_name, 0);
+  }
+  ::closedir(listing);
 }
 
 }  // namespace
 
 Expected<std::string, FileError> readFile(const std::string& path, std::size_t maxSize) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (fd.get() < 0) return unexpected(systemError("cannot open", path, errno));
+  // Opening a fifo or a device can block for ever or act on the device, so anything but a
+  // regular file is refused before it is opened; the open itself cannot block either, should
+  // the path be swapped meanwhile, and what was opened is checked again.
   struct stat status {};
+  if (::stat(path.c_str(), &status) != 0) return unexpected(systemError("cannot open", path, errno));
+  if (!S_ISREG(status.st_mode)) return unexpected(FileError{path + " is not a regular file", 0});
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (fd.get() < 0) return unexpected(systemError("cannot open", path, errno));
   if (::fstat(fd.get(), &status) != 0) return unexpected(systemError("cannot examine", path, errno));
   if (!S_ISREG(status.st_mode)) return unexpected(FileError{path + " is not a regular file", 0});
   if (static_cast<std::size_t>(status.st_size) > maxSize)
@@ -133,6 +188,8 @@ Expected<void, FileError> writeFileAtomically(const std::string& requestedPath, 
   if (exists && !S_ISREG(existing.st_mode))
     return unexpected(FileError{path + " is not a regular file", 0});
 
+  removeStaleTemporaries(directoryFd.get(), baseName);
+
   std::string temporaryName;
   FileDescriptor fd;
   for (int attempt = 0; attempt < 100 && fd.get() < 0; ++attempt) {
@@ -141,12 +198,13 @@ Expected<void, FileError> writeFileAtomically(const std::string& requestedPath, 
                       O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, newFileMode));
     if (fd.get() < 0 && errno != EEXIST)
       return unexpected(systemError("cannot create a temporary file in", directory, errno));
+    if (fd.get() >= 0 && !holdTemporary(fd.get())) fd.reset();
   }
   if (fd.get() < 0) return unexpected(systemError("cannot create a temporary file in", directory, EEXIST));
 
   auto fail = [&](FileError error) -> Expected<void, FileError> {
+    ::unlinkat(directoryFd.get(), temporaryName.c_str(), 0);  // while still locked: it is ours
     fd.reset();
-    ::unlinkat(directoryFd.get(), temporaryName.c_str(), 0);
     return unexpected(std::move(error));
   };
 
@@ -168,10 +226,10 @@ Expected<void, FileError> writeFileAtomically(const std::string& requestedPath, 
   }
   if (ops.fsync(fd.get()) != 0)
     return fail(systemError("cannot flush", directory + "/" + temporaryName, errno));
-  if (fd.reset() != 0)
-    return fail(systemError("cannot close", directory + "/" + temporaryName, errno));
+  // Still open, so still locked: a clean-up by another writer cannot take it before the rename.
   if (ops.renameat(directoryFd.get(), temporaryName.c_str(), directoryFd.get(), baseName.c_str()) != 0)
     return fail(systemError("cannot replace", path, errno));
+  fd.reset();  // the data was flushed above; closing has nothing left to report
   // The new content is in place; flushing the folder makes the rename itself durable. Its
   // failure does not undo the replacement, so it is not reported as one.
   ::fsync(directoryFd.get());

@@ -30,7 +30,8 @@ FileOps& systemFileOps();
 // Files larger than this are refused rather than read into memory.
 inline constexpr std::size_t kMaxFileSize = std::size_t{256} << 20;
 
-// The whole content of a regular file (following symbolic links). osError is ENOENT when the
+// The whole content of a regular file (following symbolic links). Anything else (a fifo, a
+// device, a folder) is refused with an error without blocking. osError is ENOENT when the
 // file does not exist.
 Expected<std::string, FileError> readFile(const std::string& path, std::size_t maxSize = kMaxFileSize);
 
@@ -40,6 +41,9 @@ Expected<std::string, FileError> readFile(const std::string& path, std::size_t m
 // umask). When path is a symbolic link, the file it points to is replaced and the link kept.
 // On any failure the old file is left as it was and the temporary file is removed. Blocks
 // until the data is on disk.
+// The temporary (".<name>.XXXXXXXX") is locked while it is written; temporaries of the same
+// file that writers killed on the way left behind are deleted first, never one whose writer
+// still runs.
 Expected<void, FileError> writeFileAtomically(const std::string& path, std::string_view bytes,
                                               mode_t newFileMode = 0644,
                                               FileOps& ops = systemFileOps());

@@ -1,5 +1,7 @@
 #include "foundation/bundle.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -68,6 +70,9 @@ TEST(BundleInfo, IdentifierComesFromContentsInfoPlist) {
   writeFile(folder + "/Array.app/Contents/Info.plist", plist + "<array/></plist>");
   writeFile(folder + "/Corrupt.app/Contents/Info.plist", plist + "<dict><key>CFBundleIdentifier</key>");
   fs::create_directories(folder + "/Missing.app/Contents");
+  // A fifo no one writes to would hold a blocking open for ever.
+  fs::create_directories(folder + "/Fifo.app/Contents");
+  ASSERT_EQ(::mkfifo((folder + "/Fifo.app/Contents/Info.plist").c_str(), 0600), 0);
 
   const auto good = NSBundle::bundleWithPath(QString::fromStdString(folder + "/Good.mailbundle"));
   ASSERT_TRUE(good && good->infoDictionary());
@@ -76,7 +81,7 @@ TEST(BundleInfo, IdentifierComesFromContentsInfoPlist) {
   const auto numberId = NSBundle::bundleWithPath(QString::fromStdString(folder + "/NumberId.app"));
   ASSERT_TRUE(numberId && numberId->infoDictionary());
   EXPECT_EQ(numberId->bundleIdentifier(), QString());
-  for (const char* name : {"/Array.app", "/Corrupt.app", "/Missing.app"}) {
+  for (const char* name : {"/Array.app", "/Corrupt.app", "/Missing.app", "/Fifo.app"}) {
     const auto bundle = NSBundle::bundleWithPath(QString::fromStdString(folder + name));
     ASSERT_TRUE(bundle) << name;
     EXPECT_FALSE(bundle->infoDictionary()) << name;

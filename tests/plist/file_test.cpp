@@ -2,7 +2,10 @@
 // file as it was and no temporary file behind.
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -118,6 +121,31 @@ TEST_F(AtomicWrite, FullFileSystemLeavesTheOldFile) {
   EXPECT_EQ(readAll(target), old_);
   EXPECT_EQ(listFolder(small), std::vector<std::string>{"settings.plist"});
   ::umount(small.c_str());
+}
+
+TEST_F(AtomicWrite, DeletesWhatKilledWritersLeftButNeverALiveWritersTemporary) {
+  const std::string stale = ".settings.plist.Ab3dEf9h";
+  const std::string live = ".settings.plist.LiveOne1";
+  const std::vector<std::string> notOurs = {".settings.plist.short", ".settings.plist.Ab3dEf9-",
+                                            ".other.plist.Ab3dEf9h", "settings.plist.Ab3dEf9h"};
+  for (const std::string& name : notOurs) plisttest::writeAll(folder_.file(name), "x");
+  plisttest::writeAll(folder_.file(stale), "half");
+  plisttest::writeAll(folder_.file(live), "being written");
+  ASSERT_EQ(::mkdir(folder_.file(".settings.plist.AFolder1").c_str(), 0700), 0);
+  const int liveWriter = ::open(folder_.file(live).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(::flock(liveWriter, LOCK_EX), 0);
+
+  ASSERT_TRUE(plist::writeFileAtomically(target_, new_).has_value());
+  ::close(liveWriter);
+
+  std::vector<std::string> expected = notOurs;
+  expected.insert(expected.end(), {live, ".settings.plist.AFolder1", "settings.plist"});
+  std::vector<std::string> left = listFolder(folder_.path());
+  std::sort(expected.begin(), expected.end());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left, expected);
+  EXPECT_EQ(readAll(folder_.file(live)), "being written");
+  EXPECT_EQ(readAll(target_), new_);
 }
 
 TEST(ReadFile, ReportsMissingFilesAndRefusesFolders) {

@@ -3,9 +3,19 @@
 // and a failure leaves the old file byte for byte.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <QtGlobal>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <random>
+#include <thread>
 
 #include "binary_builder.h"
 #include "failure_injection.h"
@@ -234,4 +244,64 @@ TEST(StandardUserDefaults, UsesTheHomeFoldersLibraryPreferences) {
   const auto again = defaults.persistentDomainForName("com.example.sandboxed");
   ASSERT_TRUE(again.has_value() && again->has_value());
   EXPECT_EQ(plist::Value(**again), plist::Value(mailDomain()));
+}
+
+// A writer may be killed at any moment (a user quitting the tool, a crash). The domain is
+// then the old one or the new one, whole; the killed writer's temporary is deleted by the
+// next write. QUILLANE_PREFERENCE_KILL_TRIALS sets the number of trials (the script
+// preference-write-fault-script.sh runs 1,000).
+TEST_F(PreferenceDomains, WritesKilledAtAnyMomentLeaveAWholeDomainAndNoTemporaries) {
+  bool set = false;
+  const int configured = qEnvironmentVariableIntValue("QUILLANE_PREFERENCE_KILL_TRIALS", &set);
+  const int trials = set && configured > 0 ? configured : 40;
+  plist::Dictionary versions[2];
+  for (int v = 0; v < 2; ++v) {
+    versions[v] = mailDomain();
+    plist::Array messages;
+    for (int i = 0; i < 4000; ++i) messages.push_back(plist::Dictionary{{"Id", i * (v + 1)}, {"Subject", std::string(20, 'a' + v)}});
+    versions[v].set("Messages", messages);
+  }
+  const auto writeInChild = [&](const plist::Dictionary& domain) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      NSUserDefaults writer(directory());
+      ::_exit(writer.setPersistentDomainForName(domain, "com.apple.mail").has_value() ? 0 : 1);
+    }
+    return child;
+  };
+  const auto temporaries = [&] {
+    int count = 0;
+    for (const std::string& name : plisttest::listFolder(folder_.path())) count += name != "com.apple.mail.plist";
+    return count;
+  };
+
+  // How long an undisturbed write takes here, so that the kills spread over all of it.
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point start = Clock::now();
+  int status = 0;
+  ASSERT_EQ(::waitpid(writeInChild(versions[0]), &status, 0) > 0 && status == 0, true);
+  const auto undisturbed = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
+
+  std::mt19937 random(std::random_device{}());
+  int mostLeftAtOnce = 0;
+  for (int trial = 0; trial < trials; ++trial) {
+    const pid_t child = writeInChild(versions[(trial + 1) % 2]);
+    ASSERT_GT(child, 0);
+    std::this_thread::sleep_for(std::chrono::microseconds(random() % (undisturbed + 1)));
+    ::kill(child, SIGKILL);
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+    const auto read = defaults_.persistentDomainForName("com.apple.mail");
+    ASSERT_TRUE(read.has_value() && read->has_value()) << "trial " << trial << ": "
+                                                       << (read ? "no domain" : read.error().toStdString());
+    ASSERT_TRUE(**read == versions[0] || **read == versions[1]) << "trial " << trial << ": a mixed domain";
+    mostLeftAtOnce = std::max(mostLeftAtOnce, temporaries());
+  }
+  const int leftByKills = temporaries();
+  ASSERT_TRUE(defaults_.setPersistentDomainForName(versions[0], "com.apple.mail").has_value());
+  std::printf("%d killed writes (undisturbed write %lld us): at most %d temporaries at once, %d before the last "
+              "write, %d after it\n",
+              trials, static_cast<long long>(undisturbed), mostLeftAtOnce, leftByKills, temporaries());
+  EXPECT_LE(mostLeftAtOnce, 1) << "each write deletes what the killed one before it left";
+  EXPECT_EQ(temporaries(), 0);
 }

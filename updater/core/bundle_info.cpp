@@ -32,7 +32,8 @@ Result<std::string> readInfoPlistBytes(const QString& bundlePath) {
   int error = errno;
   ::close(bundle);
   if (contents < 0) return failure(osError(error));
-  const int file = ::openat(contents, "Info.plist", O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  // O_NONBLOCK: a fifo in its place is refused below instead of holding the agent.
+  const int file = ::openat(contents, "Info.plist", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   error = errno;
   ::close(contents);
   if (file < 0) return failure(osError(error));

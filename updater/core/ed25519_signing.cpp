@@ -150,7 +150,7 @@ Status writePrivateKeyFile(const QString& path, const KeyPair& pair) {
 Result<KeyPair> readPrivateKeyFile(const QString& path) {
   ensureSodium();
   const QByteArray native = QFile::encodeName(path);
-  const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(native.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);  // a fifo is refused, not waited on
   if (fd < 0) return makeError(QStringLiteral("Cannot open the key file %1: %2").arg(path, osError(errno)));
   struct stat info {};
   char buffer[512];
