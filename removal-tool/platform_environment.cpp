@@ -24,6 +24,18 @@ bool PlatformEnvironment::fileExistsAtPathIsDirectory(const QString& path, bool*
                                                                                  isDirectory);
 }
 
+std::optional<UninstallerEnvironment::LinkDestination>
+PlatformEnvironment::symbolicLinkDestinationAtPath(const QString& path) {
+  const auto destination =
+      foundation::NSFileManager::defaultManager().destinationOfSymbolicLinkAtPath(path);
+  if (!destination) return std::nullopt;
+  return LinkDestination{destination->isDirectory, destination->isAccessibleDirectory};
+}
+
+QStringList PlatformEnvironment::remnantsOfRemovalsAtPath(const QString& path) {
+  return foundation::NSFileManager::defaultManager().remnantsOfRemovalsAtPath(path);
+}
+
 bool PlatformEnvironment::removeItemAtPathError(const QString& path,
                                                 QString* localizedDescription) {
   foundation::NSError error;

@@ -8,6 +8,8 @@ class PlatformEnvironment : public UninstallerEnvironment {
   QStringList userLibraryDirectories() override;
   std::optional<QString> bundlePathForBundleAtPath(const QString& path) override;
   bool fileExistsAtPathIsDirectory(const QString& path, bool* isDirectory) override;
+  std::optional<LinkDestination> symbolicLinkDestinationAtPath(const QString& path) override;
+  QStringList remnantsOfRemovalsAtPath(const QString& path) override;
   bool removeItemAtPathError(const QString& path, QString* localizedDescription) override;
   PersistentDomainRead persistentDomainForName(const QString& name) override;
   bool setPersistentDomainForName(const plist::Dictionary& domain, const QString& name,

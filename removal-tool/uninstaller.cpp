@@ -77,20 +77,35 @@ QStringList Uninstaller::libraryDirectoriesInVisitOrder() const {
   return directories;
 }
 
-std::optional<QString> Uninstaller::presentItemPath(const QString& libraryDirectory,
-                                                    const RemovalTarget& target) const {
+FoundItem Uninstaller::findItem(const QString& libraryDirectory,
+                                const RemovalTarget& target) const {
   const QString path = foundation::stringByAppendingPathComponent(
       libraryDirectory, QString::fromUtf8(target.relativePath));
+  FoundItem found;
+  found.remnants = environment_.remnantsOfRemovalsAtPath(path);
+  if (const auto link = environment_.symbolicLinkDestinationAtPath(path)) {
+    // A link to the item (a development build, say) loads it just the same, so it goes; a
+    // link that leads nowhere, or to something else, is not the item.
+    const bool leadsToItem =
+        target.presence == RemovalTarget::Presence::Bundle ? link->isBundle : link->isDirectory;
+    if (leadsToItem) {
+      found.path = path;
+      found.isLink = true;
+    }
+    return found;
+  }
   switch (target.presence) {
     case RemovalTarget::Presence::Bundle:
-      return environment_.bundlePathForBundleAtPath(path);
+      found.path = environment_.bundlePathForBundleAtPath(path);
+      break;
     case RemovalTarget::Presence::Directory: {
       bool isDirectory = false;
-      if (environment_.fileExistsAtPathIsDirectory(path, &isDirectory) && isDirectory) return path;
-      return std::nullopt;
+      if (environment_.fileExistsAtPathIsDirectory(path, &isDirectory) && isDirectory)
+        found.path = path;
+      break;
     }
   }
-  return std::nullopt;
+  return found;
 }
 
 void Uninstaller::uninstall(QObject* sender) {
@@ -100,8 +115,14 @@ void Uninstaller::uninstall(QObject* sender) {
   int removedCount = 0;  // across every Library folder, never reset
   for (const QString& library : libraryDirectoriesInVisitOrder()) {
     for (const RemovalTarget& target : targets()) {
-      const std::optional<QString> path = presentItemPath(library, target);
-      if (path && _moveFileToUserTrash(*path)) ++removedCount;
+      const FoundItem found = findItem(library, target);
+      if (!found.isPresent()) continue;
+      // A target counts as removed once nothing of it is left. So a run after an
+      // interrupted one, finding only remnants, completes the removal.
+      bool removedAll = !found.path || _moveFileToUserTrash(*found.path);
+      for (const QString& remnant : found.remnants)
+        removedAll = _moveFileToUserTrash(remnant) && removedAll;
+      if (removedAll) ++removedCount;
     }
     if (removedCount == kItemCount) {
       cleanUpMailTableColumns();

@@ -7,6 +7,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <array>
 #include <optional>
@@ -22,6 +23,20 @@ struct RemovalTarget {
   const char* relativePath;
   const char* displayName;
   Presence presence;
+};
+
+// What a run finds of one target in one Library folder.
+struct FoundItem {
+  // The path a run deletes for the item itself; nothing when the item counts as absent.
+  std::optional<QString> path;
+  // The item is a symbolic link to something that counts as the item: only the link is
+  // deleted, what it leads to is never touched.
+  bool isLink = false;
+  // What earlier, interrupted or partly failed removals of the item left beside it under
+  // their hidden staging names; a run deletes them too.
+  QStringList remnants;
+
+  bool isPresent() const { return path || !remnants.isEmpty(); }
 };
 
 class Uninstaller : public QObject {
@@ -48,10 +63,9 @@ class Uninstaller : public QObject {
   // One removal run, then the tool quits, whatever the outcome.
   void uninstall(QObject* sender);
 
-  // The path the run would delete for `target` inside `libraryDirectory`, or nothing when
-  // the item counts as absent. The window uses it to show what a run will remove.
-  std::optional<QString> presentItemPath(const QString& libraryDirectory,
-                                         const RemovalTarget& target) const;
+  // What a run would delete for `target` inside `libraryDirectory`. The window uses it to
+  // show what a run will remove.
+  FoundItem findItem(const QString& libraryDirectory, const RemovalTarget& target) const;
 
   // The user's Library folders in the order a run visits them.
   QStringList libraryDirectoriesInVisitOrder() const;

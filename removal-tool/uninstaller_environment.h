@@ -34,6 +34,18 @@ class UninstallerEnvironment {
   // Whether something exists at `path` (a link counts as existing and as not a directory).
   virtual bool fileExistsAtPathIsDirectory(const QString& path, bool* isDirectory) = 0;
 
+  // What a symbolic link at `path` leads to; nothing when no link is there. A link that
+  // leads nowhere gives a destination that is neither.
+  struct LinkDestination {
+    bool isDirectory = false;
+    bool isBundle = false;  // an accessible directory
+  };
+  virtual std::optional<LinkDestination> symbolicLinkDestinationAtPath(const QString& path) = 0;
+
+  // What earlier, interrupted or partly failed removals of the item at `path` left beside it
+  // under their hidden staging names (this user's only), as paths.
+  virtual QStringList remnantsOfRemovalsAtPath(const QString& path) = 0;
+
   // Removes a file, a link or a whole tree, entirely or not at all. On failure returns false
   // and sets `localizedDescription` to a readable text naming the path and the cause.
   virtual bool removeItemAtPathError(const QString& path, QString* localizedDescription) = 0;

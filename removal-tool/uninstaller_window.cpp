@@ -99,42 +99,59 @@ void UninstallerWindow::paintEvent(QPaintEvent* event) {
 }
 
 void UninstallerWindow::addItemRows(QGridLayout* grid) {
-  int row = 0;
   for (const QString& library : uninstaller_.libraryDirectoriesInVisitOrder()) {
     for (const RemovalTarget& target : Uninstaller::targets()) {
       const QString path = foundation::stringByAppendingPathComponent(
           library, QString::fromUtf8(target.relativePath));
-      ItemRow item;
-      item.presentPath = uninstaller_.presentItemPath(library, target);
-      auto* name = new QLabel(tr(target.displayName));
-      auto* where = new QLabel(pathForDisplay(item.presentPath.value_or(path)));
-      where->setTextInteractionFlags(Qt::TextSelectableByMouse);
-      item.sizeLabel = new QLabel(item.presentPath ? tr("…") : absentItemText(path));
-      item.sizeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-      item.sizeLabel->setObjectName(QStringLiteral("size%1").arg(row));
-      grid->addWidget(name, row, 0);
-      grid->addWidget(where, row, 1);
-      grid->addWidget(item.sizeLabel, row, 2);
-      rows_.push_back(item);
-      ++row;
+      const FoundItem found = uninstaller_.findItem(library, target);
+      if (!found.path)
+        addItemRow(grid, tr(target.displayName), path, std::nullopt, absentItemText(path));
+      else if (found.isLink)
+        addItemRow(grid, tr(target.displayName), path, std::nullopt,
+                   tr("a link: only the link is removed"));
+      else
+        addItemRow(grid, tr(target.displayName), *found.path, found.path, QString());
+      for (const QString& remnant : found.remnants)
+        addItemRow(grid, tr(target.displayName), remnant, remnant,
+                   tr("left over from an earlier removal"));
     }
   }
-  if (row == 0) {
+  if (rows_.empty()) {
     auto* none = new QLabel(tr("Your Library folder could not be found; nothing will be removed."));
     none->setWordWrap(true);
     grid->addWidget(none, 0, 0, 1, 3);
   }
 }
 
+void UninstallerWindow::addItemRow(QGridLayout* grid, const QString& name, const QString& path,
+                                   const std::optional<QString>& sizedPath, const QString& note) {
+  const int row = int(rows_.size());
+  ItemRow item{sizedPath, note, new QLabel};
+  auto* where = new QLabel(pathForDisplay(path));
+  where->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  item.sizeLabel->setText(sizeText(item, tr("…")));
+  item.sizeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+  item.sizeLabel->setObjectName(QStringLiteral("size%1").arg(row));
+  grid->addWidget(new QLabel(name), row, 0);
+  grid->addWidget(where, row, 1);
+  grid->addWidget(item.sizeLabel, row, 2);
+  rows_.push_back(item);
+}
+
+QString UninstallerWindow::sizeText(const ItemRow& item, const QString& size) {
+  if (!item.sizedPath) return item.note;
+  return item.note.isEmpty() ? size : tr("%1, %2").arg(item.note, size);
+}
+
 void UninstallerWindow::showItemSizes() {
   if (commandStarted_) return;  // the items may be gone already
   const QLocale locale;
   for (ItemRow& item : rows_) {
-    if (!item.presentPath) continue;
-    const std::optional<std::uint64_t> bytes = diskUsageAtPath(*item.presentPath);
-    item.sizeLabel->setText(bytes ? locale.formattedDataSize(qint64(*bytes), 1,
-                                                             QLocale::DataSizeTraditionalFormat)
-                                  : tr("size unknown"));
+    if (!item.sizedPath) continue;
+    const std::optional<std::uint64_t> bytes = diskUsageAtPath(*item.sizedPath);
+    item.sizeLabel->setText(sizeText(
+        item, bytes ? locale.formattedDataSize(qint64(*bytes), 1, QLocale::DataSizeTraditionalFormat)
+                    : tr("size unknown")));
   }
 }
 

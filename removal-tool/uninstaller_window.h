@@ -29,11 +29,15 @@ class UninstallerWindow : public QDialog {
 
  private:
   struct ItemRow {
-    std::optional<QString> presentPath;  // nothing when the run will find nothing there
+    std::optional<QString> sizedPath;  // what the run deletes and the row sizes, if anything
+    QString note;                      // what the row says besides the size
     QLabel* sizeLabel = nullptr;
   };
 
   void addItemRows(class QGridLayout* grid);
+  void addItemRow(class QGridLayout* grid, const QString& name, const QString& path,
+                  const std::optional<QString>& sizedPath, const QString& note);
+  static QString sizeText(const ItemRow& item, const QString& size);
   // Sizing walks whole trees, so it runs once the window has been painted.
   void showItemSizes();
   void startCommand();

@@ -1,5 +1,6 @@
 #include "foundation/file_manager.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/limits.h>
 #include <sys/random.h>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include <QFile>
 
@@ -64,6 +66,41 @@ std::string stagingName(const std::string& name, int attempt) {
   return suffix;
 }
 
+constexpr std::string_view kStagingMark = ".removing-";
+constexpr std::size_t kStagingSuffixLength = kStagingMark.size() + 6;
+
+bool hasStagingSuffixAt(std::string_view name, std::size_t at) {
+  return name.size() == at + kStagingSuffixLength && name.substr(at, kStagingMark.size()) == kStagingMark &&
+         name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789", at + kStagingMark.size()) ==
+             std::string_view::npos;
+}
+
+// Whether name is one stagingName makes, for whatever item.
+bool isStagingName(std::string_view name) {
+  return name.size() >= kStagingSuffixLength && name[0] == '.' &&
+         hasStagingSuffixAt(name, name.size() - kStagingSuffixLength);
+}
+
+// Whether candidate is exactly a name stagingName makes for the item called name.
+bool isStagingNameOf(std::string_view candidate, std::string_view name) {
+  return candidate.size() > name.size() + 1 && candidate[0] == '.' && candidate.substr(1, name.size()) == name &&
+         hasStagingSuffixAt(candidate, name.size() + 1);
+}
+
+// Splits a path into its folder and its last component, ignoring trailing slashes.
+struct PathParts {
+  std::string native, parent, name;
+};
+PathParts splitPath(const QString& path) {
+  PathParts parts;
+  parts.native = QFile::encodeName(path).toStdString();
+  while (parts.native.size() > 1 && parts.native.back() == '/') parts.native.pop_back();
+  const std::size_t slash = parts.native.rfind('/');
+  parts.parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parts.native.substr(0, slash);
+  parts.name = slash == std::string::npos ? parts.native : parts.native.substr(slash + 1);
+  return parts;
+}
+
 // Renames oldName to newName within one folder without replacing anything at newName.
 int renameWithoutReplacing(int folderFd, const char* oldName, const char* newName) {
   if (renameat2(folderFd, oldName, folderFd, newName, RENAME_NOREPLACE) == 0) return 0;
@@ -89,15 +126,57 @@ bool NSFileManager::fileExistsAtPathIsDirectory(const QString& path, bool* isDir
   return true;
 }
 
+std::optional<NSFileManager::LinkDestination> NSFileManager::destinationOfSymbolicLinkAtPath(
+    const QString& path) const {
+  if (path.isEmpty()) return std::nullopt;
+  const QByteArray native = QFile::encodeName(path);
+  struct stat info;
+  if (lstat(native.constData(), &info) != 0 || !S_ISLNK(info.st_mode)) return std::nullopt;
+  LinkDestination destination;
+  if (stat(native.constData(), &info) != 0) return destination;  // leads nowhere
+  destination.exists = true;
+  destination.isDirectory = S_ISDIR(info.st_mode);
+  if (destination.isDirectory) {
+    // Opening a directory reads nothing in it; it only tells whether it can be opened.
+    Descriptor opened(open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    destination.isAccessibleDirectory = opened.get() >= 0;
+  }
+  return destination;
+}
+
+QStringList NSFileManager::remnantsOfRemovalsAtPath(const QString& path) const {
+  const PathParts parts = splitPath(path);
+  QStringList remnants;
+  if (parts.name.empty() || parts.name == "/") return remnants;
+  Descriptor folder(open(parts.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.get() < 0) return remnants;
+  const int listFd = dup(folder.get());
+  DIR* listing = listFd >= 0 ? fdopendir(listFd) : nullptr;
+  if (!listing) {
+    if (listFd >= 0) close(listFd);
+    return remnants;
+  }
+  const std::string prefix = parts.native.substr(0, parts.native.size() - parts.name.size());
+  while (const dirent* entry = readdir(listing)) {
+    struct stat info;
+    if (!isStagingNameOf(entry->d_name, parts.name) ||
+        fstatat(folder.get(), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0 || info.st_uid != geteuid())
+      continue;
+    remnants << QFile::decodeName(QByteArray::fromStdString(prefix + entry->d_name));
+  }
+  closedir(listing);
+  remnants.sort();
+  return remnants;
+}
+
 bool NSFileManager::removeItemAtPathError(const QString& path, NSError* error) {
-  std::string native = QFile::encodeName(path).toStdString();
-  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  const PathParts parts = splitPath(path);
+  const std::string& native = parts.native;
   if (native.empty()) return failOnItem(error, ENOENT, path);
   if (native == "/") return failOnItem(error, EBUSY, path);
-
   const std::size_t slash = native.rfind('/');
-  const std::string parent = slash == std::string::npos ? "." : slash == 0 ? "/" : native.substr(0, slash);
-  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+  const std::string& parent = parts.parent;
+  const std::string& name = parts.name;
   if (name == "." || name == "..") return failOnItem(error, EINVAL, path);
 
   // The folder holding the item is reached the usual way; from there on nothing is followed.
@@ -114,8 +193,11 @@ bool NSFileManager::removeItemAtPathError(const QString& path, NSError* error) {
     return true;
   }
 
-  std::string staged;
-  int renameError = EEXIST;
+  // What an earlier removal left under a staging name is out of the way already: it is
+  // deleted where it is, so that whatever is still left of it keeps a name a later run finds.
+  const bool alreadyStaged = isStagingName(name);
+  std::string staged = name;
+  int renameError = alreadyStaged ? 0 : EEXIST;
   for (int attempt = 0; attempt < 8 && renameError == EEXIST; ++attempt) {
     staged = stagingName(name, attempt);
     renameError = renameWithoutReplacing(folder.get(), name.c_str(), staged.c_str());
@@ -132,7 +214,7 @@ bool NSFileManager::removeItemAtPathError(const QString& path, NSError* error) {
     // path, and it goes as a whole.
     if ((openError == ELOOP || openError == ENOTDIR) && unlinkat(folder.get(), staged.c_str(), 0) == 0)
       return true;
-    if (renameWithoutReplacing(folder.get(), staged.c_str(), name.c_str()) == 0)
+    if (alreadyStaged || renameWithoutReplacing(folder.get(), staged.c_str(), name.c_str()) == 0)
       return failOnItem(error, openError, path);
     return fail(error, openError,
                 QStringLiteral("Could not remove %1: %2; it was moved to %3")
@@ -156,8 +238,10 @@ bool NSFileManager::removeItemAtPathError(const QString& path, NSError* error) {
   else
     description += QStringLiteral(": %1").arg(reason);
 
-  if (result.removedEntries == 0 &&
-      renameWithoutReplacing(folder.get(), staged.c_str(), name.c_str()) == 0) {
+  if (alreadyStaged) {
+    // It is at its own path still; there is nowhere else to point to.
+  } else if (result.removedEntries == 0 &&
+             renameWithoutReplacing(folder.get(), staged.c_str(), name.c_str()) == 0) {
     description += QStringLiteral("; nothing was removed");
   } else {
     description += QStringLiteral("; what is left of it is in %1").arg(quoted(stagedPath));

@@ -243,3 +243,41 @@ TEST(FileExists, ReportsWhatIsAtThePathWithoutFollowingALink) {
   EXPECT_TRUE(found[0] && found[1] && found[2] && !found[3]);
   EXPECT_TRUE(flags[0] && !flags[1] && !flags[2] && flags[3]) << "absent items leave the flag alone";
 }
+
+TEST(Remnants, OnlyThisUsersItemsUnderExactlyTheStagingNamesOfThatItem) {
+  const std::string folder = makeScratchDirectory("remnants");
+  const std::vector<std::string> ours = {".Quillane.mailbundle.removing-a1b2c3", ".Quillane.mailbundle.removing-zzzzzz"};
+  for (const std::string& name : ours) writeFile(folder + "/" + name + "/Contents/x", "x");
+  makeSymlink(folder + "/elsewhere", folder + "/.Quillane.mailbundle.removing-000000");
+  for (const char* name : {".Quillane.mailbundle.removing-a1b2c", ".Quillane.mailbundle.removing-A1B2C3",
+                           "Quillane.mailbundle.removing-a1b2c3", ".Quillane.mailbundle.removing-a1b2c3x",
+                           ".Other.mailbundle.removing-a1b2c3", ".Quillane.mailbundle.Removing-a1b2c3"})
+    writeFile(folder + "/" + name, "not ours");
+  std::string foreign = folder + "/.Quillane.mailbundle.removing-f0f0f0";
+  writeFile(foreign, "another user's");
+  const bool foreignOwned = geteuid() == 0 && lchown(foreign.c_str(), 65534, 65534) == 0;
+
+  QStringList expected;
+  for (const std::string& name : {ours[0], std::string(".Quillane.mailbundle.removing-000000"), ours[1]})
+    expected << QString::fromStdString(folder + "/" + name);
+  if (!foreignOwned) expected.insert(2, QString::fromStdString(foreign));
+  expected.sort();
+  EXPECT_EQ(foundation::NSFileManager::defaultManager().remnantsOfRemovalsAtPath(
+                QString::fromStdString(folder + "/Quillane.mailbundle")),
+            expected);
+}
+
+TEST(RemoveItemFailure, ARemnantThatCannotBeDeletedKeepsItsName) {
+  if (auto reason = lockingUnavailable()) GTEST_SKIP() << "cannot make a deletion fail here: " << *reason;
+  const std::string folder = makeScratchDirectory("remnant-failure");
+  const std::string remnant = folder + "/.Quillane.mailbundle.removing-a1b2c3";
+  for (int i = 0; i < 5; ++i) writeFile(remnant + "/Locked/Sub/" + std::to_string(i), "x");
+  ASSERT_TRUE(setLocked(remnant + "/Locked", true));
+  NSError error;
+  const bool removed = removeItem(remnant, &error);
+  setLocked(remnant + "/Locked", false);
+  EXPECT_FALSE(removed);
+  EXPECT_EQ(stagedEntries(folder), std::vector<std::string>{".Quillane.mailbundle.removing-a1b2c3"})
+      << "what is left is still found as a remnant of the bundle";
+  EXPECT_TRUE(removeItem(remnant));
+}

@@ -39,6 +39,7 @@ class FakeEnvironment : public UninstallerEnvironment {
   // ---- The world ----
   QStringList libraries = {QStringLiteral("/home/u/Library")};
   std::map<QString, Entry> entries;
+  std::map<QString, LinkDestination> linkDestinations;  // for Link entries; none: leads nowhere
   std::map<QString, QString> removalFailures;  // path → description given on failure
   std::optional<plist::Dictionary> mailDomain;
   std::optional<QString> mailDomainReadError;
@@ -82,6 +83,23 @@ class FakeEnvironment : public UninstallerEnvironment {
       *isDirectory =
           found->second == Entry::BundleDirectory || found->second == Entry::PlainDirectory;
     return true;
+  }
+
+  std::optional<LinkDestination> symbolicLinkDestinationAtPath(const QString& path) override {
+    auto found = entries.find(path);
+    if (found == entries.end() || found->second != Entry::Link) return std::nullopt;
+    auto destination = linkDestinations.find(path);
+    return destination == linkDestinations.end() ? LinkDestination{} : destination->second;
+  }
+
+  // Entries named as a removal stages them: "<folder>/.<name>.removing-<anything>".
+  QStringList remnantsOfRemovalsAtPath(const QString& path) override {
+    const qsizetype slash = path.lastIndexOf('/');
+    const QString prefix = path.left(slash + 1) + '.' + path.mid(slash + 1) + ".removing-";
+    QStringList remnants;
+    for (const auto& [entry, kind] : entries)
+      if (entry.startsWith(prefix)) remnants << entry;
+    return remnants;
   }
 
   bool removeItemAtPathError(const QString& path, QString* localizedDescription) override {

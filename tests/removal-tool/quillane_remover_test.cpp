@@ -20,6 +20,11 @@
 
 #include <memory>
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 using testing_support::existsNoFollow;
@@ -129,15 +134,19 @@ class QuillaneRemoverTest : public ::testing::Test {
   }
 
   // Runs the program; the robot presses `key` ("Return" or "Escape") in its window.
-  RunResult runRemover(const QString& key) {
-    const QString report = work + "/robot.txt";
-    QFile::remove(report);
-    QProcess remover;
+  QProcessEnvironment removerEnvironment(const QString& key, const QString& report) const {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("QT_QPA_PLATFORM", "offscreen");
     environment.insert("QT_PLUGIN_PATH", buildDir + "/test-plugins");
     environment.insert("QT_QPA_GENERIC_PLUGINS", "keyboardrobot:" + key + ";report=" + report);
-    remover.setProcessEnvironment(environment);
+    return environment;
+  }
+
+  RunResult runRemover(const QString& key) {
+    const QString report = work + "/robot.txt";
+    QFile::remove(report);
+    QProcess remover;
+    remover.setProcessEnvironment(removerEnvironment(key, report));
     remover.start(buildDir + "/bin/QuillaneRemover", {});
     RunResult result;
     if (!remover.waitForStarted(5000)) return result;
@@ -269,6 +278,35 @@ TEST_F(QuillaneRemoverTest, AFailureDeepInsideNeverLeavesAHalfBundleWhereMailLoo
   EXPECT_FALSE(existsNoFollow(plugin.extras()));
 }
 
+TEST_F(QuillaneRemoverTest, SettingsThatAreAFifoAreLeftAsTheyAreAndTheRunStillCompletes) {
+  // A fifo with no writer blocks whoever opens it for reading, so a blocking read would
+  // hang the tool after it deleted everything.
+  QDir().mkpath(library + "/Preferences");
+  const QString fifo = library + "/Preferences/mail-settings.fifo";
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  for (const bool throughALink : {false, true}) {
+    SCOPED_TRACE(throughALink ? "a link to a fifo" : "a fifo");
+    QFile::remove(settingsPath());
+    if (throughALink)
+      ASSERT_TRUE(QFile::link(fifo, settingsPath()));
+    else
+      ASSERT_EQ(::mkfifo(QFile::encodeName(settingsPath()).constData(), 0600), 0);
+    const auto plugin = testing_support::installPlugin(library);
+
+    const RunResult run = runRemover("Return");
+
+    ASSERT_TRUE(run.finished) << "the program hung";
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.alerts,
+              QStringList({"Uninstall Complete\tQuillane was successfully removed\tDone"}));
+    EXPECT_TRUE(run.logOutput.contains(QRegularExpression(
+        "Mail's settings were left unchanged; they could not be read: .*not a regular file")))
+        << run.logOutput.toStdString();
+    EXPECT_FALSE(existsNoFollow(plugin.bundle()));
+    EXPECT_EQ(QFileInfo(settingsPath()).isSymLink(), throughALink) << "left as it was";
+  }
+}
+
 TEST_F(QuillaneRemoverTest, EscapeCancelsWithoutTouchingMailOrFiles) {
   testing_support::installPlugin(library);
   writeSettings(mailSettings());
@@ -310,30 +348,70 @@ TEST_F(QuillaneRemoverTest, LinksInsideTheItemsAreRemovedAsLinksWithoutMailRunni
   EXPECT_EQ(settings(), mailSettingsWithoutPluginColumns());
 }
 
-TEST_F(QuillaneRemoverTest, ItemsThatAreLinksAreNotFollowedAndWhatTheyPointToIsKept) {
+TEST_F(QuillaneRemoverTest, ItemsThatAreLinksAreRemovedAsLinksAndWhatTheyPointToIsKept) {
+  // A development build linked into place is loaded by Mail just the same.
   const QString outside = QDir::homePath() + "/Projects";
   writeFile(outside + "/Quillane.mailbundle/Contents/Info.plist", "a developer's copy");
+  writeFile(outside + "/Quillane.mdimporter/Contents/Info.plist", "a developer's importer");
   writeFile(outside + "/Extras/important.txt", "keep me");
   const auto outsideBefore = snapshot(outside);
-  const auto plugin = testing_support::installPlugin(library);
-  testing_support::removeTree(plugin.bundle());
-  testing_support::removeTree(plugin.extras());
+  const testing_support::InstalledPlugin plugin{library};
+  QDir().mkpath(library + "/Mail/Bundles");
+  QDir().mkpath(library + "/Spotlight");
   ASSERT_TRUE(QFile::link(outside + "/Quillane.mailbundle", plugin.bundle()));
+  ASSERT_TRUE(QFile::link(outside + "/Quillane.mdimporter", plugin.importer()));
   ASSERT_TRUE(QFile::link(outside + "/Extras", plugin.extras()));
   writeSettings(mailSettings());
-  const QByteArray settingsBefore = settingsBytes();
 
   const RunResult run = runRemover("Return");
 
   ASSERT_TRUE(run.finished);
   EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(snapshot(outside), outsideBefore);
-  // A link is neither a bundle nor a folder, so both count as absent and stay as they are.
-  EXPECT_EQ(QFileInfo(plugin.bundle()).symLinkTarget(), outside + "/Quillane.mailbundle");
-  EXPECT_EQ(QFileInfo(plugin.extras()).symLinkTarget(), outside + "/Extras");
+  EXPECT_EQ(run.alerts, QStringList({"Uninstall Complete\tQuillane was successfully removed\tDone"}));
+  EXPECT_FALSE(existsNoFollow(plugin.bundle()));
   EXPECT_FALSE(existsNoFollow(plugin.importer()));
-  EXPECT_TRUE(run.alerts.isEmpty());
-  EXPECT_EQ(settingsBytes(), settingsBefore);
+  EXPECT_FALSE(existsNoFollow(plugin.extras()));
+  EXPECT_EQ(snapshot(outside), outsideBefore);
+  EXPECT_EQ(settings(), mailSettingsWithoutPluginColumns());
+}
+
+TEST_F(QuillaneRemoverTest, ARunKilledWhileDeletingIsCompletedByTheNextRun) {
+  const auto plugin = testing_support::installPlugin(library);
+  // Enough files that the deletion is still going on when the kill arrives.
+  for (int folder = 0; folder < 100; ++folder)
+    for (int file = 0; file < 100; ++file)
+      writeFile(QString("%1/Contents/Resources/%2/%3").arg(plugin.bundle()).arg(folder).arg(file), "x");
+  writeSettings(mailSettings());
+
+  // Killed as soon as the bundle has been moved aside for deletion.
+  const int watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, QFile::encodeName(library + "/Mail/Bundles").constData(), IN_MOVED_TO), 0);
+  QProcess killed;
+  killed.setProcessEnvironment(removerEnvironment("Return", work + "/killed-robot.txt"));
+  killed.start(buildDir + "/bin/QuillaneRemover", {});
+  ASSERT_TRUE(killed.waitForStarted(5000));
+  pollfd event{watch, POLLIN, 0};
+  const bool staged = ::poll(&event, 1, 30000) == 1;
+  killed.kill();
+  killed.waitForFinished(5000);
+  ::close(watch);
+  ASSERT_TRUE(staged) << "the bundle was never moved aside";
+  const QStringList remnants = QDir(library + "/Mail/Bundles").entryList({".Quillane.mailbundle.removing-*"},
+                                                                        QDir::AllEntries | QDir::Hidden);
+  ASSERT_EQ(remnants.size(), 1) << "the kill came after the deletion had finished";
+  EXPECT_FALSE(existsNoFollow(plugin.bundle()));
+  EXPECT_TRUE(existsNoFollow(plugin.importer())) << "the kill came before the next item";
+
+  const RunResult run = runRemover("Return");
+
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.alerts, QStringList({"Uninstall Complete\tQuillane was successfully removed\tDone"}));
+  EXPECT_TRUE(QDir(library + "/Mail/Bundles").isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
+      << "the remnant, the extras and nothing else were there";
+  EXPECT_FALSE(existsNoFollow(plugin.importer()));
+  EXPECT_EQ(settings(), mailSettingsWithoutPluginColumns());
 }
 
 }  // namespace

@@ -272,15 +272,73 @@ TEST_F(UninstallerTest, CancelTouchesNothingAndQuitsAtOnce) {
   EXPECT_EQ(environment.terminateSenders.back(), nullptr);
 }
 
-TEST_F(UninstallerTest, PresentItemPathsAgreeWithWhatARunRemoves) {
+TEST_F(UninstallerTest, FoundItemsAgreeWithWhatARunRemoves) {
   environment.addInstalledPlugin(kLibrary);
   environment.entries[kImporter] = FakeEnvironment::Entry::File;
   const auto& targets = Uninstaller::targets();
-  EXPECT_EQ(uninstaller.presentItemPath(kLibrary, targets[0]), kBundle);
-  EXPECT_EQ(uninstaller.presentItemPath(kLibrary, targets[1]), std::nullopt);
-  EXPECT_EQ(uninstaller.presentItemPath(kLibrary, targets[2]), kExtras);
-  EXPECT_EQ(uninstaller.presentItemPath(kLibrary + "/", targets[0]), kBundle)
+  EXPECT_EQ(uninstaller.findItem(kLibrary, targets[0]).path, kBundle);
+  EXPECT_EQ(uninstaller.findItem(kLibrary, targets[1]).path, std::nullopt);
+  EXPECT_EQ(uninstaller.findItem(kLibrary, targets[2]).path, kExtras);
+  EXPECT_EQ(uninstaller.findItem(kLibrary + "/", targets[0]).path, kBundle)
       << "joined with exactly one slash";
+}
+
+// ---- Links at the targets ----------------------------------------------------------------
+
+TEST_F(UninstallerTest, ALinkCountsAsTheItemOnlyWhenItLeadsToWhatTheItemMustBe) {
+  using Link = UninstallerEnvironment::LinkDestination;
+  environment.mailDomain = mailSettingsWithColumns();
+  for (const QString& path : {kBundle, kImporter, kExtras})
+    environment.entries[path] = FakeEnvironment::Entry::Link;
+  environment.linkDestinations[kBundle] = Link{true, true};
+  environment.linkDestinations[kImporter] = Link{true, false};  // a folder it cannot open
+  environment.linkDestinations[kExtras] = Link{true, false};    // a folder is all extras need
+
+  const auto& targets = Uninstaller::targets();
+  EXPECT_TRUE(uninstaller.findItem(kLibrary, targets[0]).isLink);
+  EXPECT_FALSE(uninstaller.findItem(kLibrary, targets[1]).isPresent());
+  uninstaller.uninstall(&sender);
+
+  EXPECT_EQ(environment.journal, QStringList({"build", "send", "dispose", "remove " + kBundle,
+                                              "remove " + kExtras, "terminate"}));
+  EXPECT_TRUE(environment.exists(kImporter));
+  EXPECT_TRUE(environment.alerts.empty());
+}
+
+// ---- Remnants of earlier removals --------------------------------------------------------
+
+TEST_F(UninstallerTest, ARunAfterAnInterruptedOneDeletesTheRemnantsAndCompletes) {
+  environment.mailDomain = mailSettingsWithColumns();
+  const QString bundleRemnant = kLibrary + "/Mail/Bundles/.Quillane.mailbundle.removing-k2j4a9";
+  const QString importerRemnant = kLibrary + "/Spotlight/.Quillane.mdimporter.removing-0p3xq1";
+  environment.entries[bundleRemnant] = FakeEnvironment::Entry::PlainDirectory;
+  environment.entries[importerRemnant] = FakeEnvironment::Entry::PlainDirectory;
+  environment.entries[kImporter] = FakeEnvironment::Entry::BundleDirectory;  // reinstalled meanwhile
+  environment.entries[kExtras] = FakeEnvironment::Entry::PlainDirectory;
+
+  uninstaller.uninstall(&sender);
+
+  EXPECT_EQ(environment.journal,
+            QStringList({"build", "send", "dispose", "remove " + bundleRemnant, "remove " + kImporter,
+                         "remove " + importerRemnant, "remove " + kExtras, "read com.apple.mail",
+                         "write com.apple.mail", "alert Uninstall Complete", "terminate"}));
+  EXPECT_TRUE(environment.entries.empty());
+}
+
+TEST_F(UninstallerTest, ARemnantThatCannotBeDeletedIsReportedAndTheRunIsNotComplete) {
+  environment.addInstalledPlugin(kLibrary);
+  environment.mailDomain = mailSettingsWithColumns();
+  const QString remnant = kLibrary + "/Mail/Bundles/.Quillane Extras.removing-aaaaaa";
+  environment.entries[remnant] = FakeEnvironment::Entry::PlainDirectory;
+  environment.removalFailures[remnant] = "stuck";
+
+  uninstaller.uninstall(&sender);
+
+  EXPECT_FALSE(environment.exists(kExtras)) << "the item itself still goes";
+  ASSERT_EQ(environment.alerts.size(), 1u);
+  EXPECT_EQ(environment.alerts[0].title, "Uninstall Not Successful");
+  EXPECT_TRUE(environment.alerts[0].message.endsWith("\nstuck"));
+  EXPECT_TRUE(environment.writes.empty()) << "two of three targets are gone, not three";
 }
 
 // ---- Mail's settings after a complete removal --------------------------------------------

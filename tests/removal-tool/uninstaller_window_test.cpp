@@ -123,16 +123,30 @@ TEST_F(UninstallerWindowTest, ShowsEachItemFoundOrNotWithItsSize) {
   EXPECT_TRUE(existsNoFollow(plugin.bundle())) << "showing the window removes nothing";
 }
 
-TEST_F(UninstallerWindowTest, SaysWhyAnItemThatIsThereWillNotBeRemoved) {
+TEST_F(UninstallerWindowTest, SaysWhatOfEachItemIsRemovedAndWhyAnythingElseIsLeft) {
   testing_support::removeTree(plugin.bundle());
   testing_support::removeTree(plugin.extras());
   ASSERT_TRUE(QFile::link(plugin.importer(), plugin.bundle()));
-  testing_support::writeFile(plugin.extras(), "a file, not a folder");
+  ASSERT_TRUE(QFile::link(library + "/nowhere", plugin.extras()));
+  const QString remnant = library + "/Mail/Bundles/.Quillane Extras.removing-x1y2z3";
+  testing_support::writeFile(remnant + "/Contents/file", QByteArray(5000, 'r'));
   UninstallerWindow window(uninstaller);
   window.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
-  EXPECT_EQ(window.findChild<QLabel*>("size0")->text(), "a link, left in place");
-  EXPECT_EQ(window.findChild<QLabel*>("size2")->text(), "not a folder, left in place");
+  QTest::qWait(50);  // sizes are filled in once the window is up
+  EXPECT_EQ(window.findChild<QLabel*>("size0")->text(), "a link: only the link is removed");
+  EXPECT_EQ(window.findChild<QLabel*>("size2")->text(), "a link, left in place");
+  EXPECT_TRUE(window.findChild<QLabel*>("size3")->text().contains(
+      QRegularExpression("^left over from an earlier removal, [0-9][0-9.,]* ?kB$")))
+      << window.findChild<QLabel*>("size3")->text().toStdString();
+  QStringList shownPaths;
+  for (const QLabel* label : window.findChildren<QLabel*>()) shownPaths << label->text();
+  EXPECT_TRUE(shownPaths.contains("~/Library/Mail/Bundles/.Quillane Extras.removing-x1y2z3"));
+
+  ASSERT_TRUE(QFile::remove(plugin.extras()));
+  testing_support::writeFile(plugin.extras(), "a file, not a folder");
+  UninstallerWindow again(uninstaller);
+  EXPECT_EQ(again.findChild<QLabel*>("size2")->text(), "not a folder, left in place");
 }
 
 TEST_F(UninstallerWindowTest, ClickingUninstallRemovesTheItemsAndShowsTheCompletionAlert) {
