@@ -60,10 +60,23 @@ class BinaryReader {
  private:
   enum class State : std::uint8_t { Unread, Reading, Read };
 
+  // Every reference and offset goes through here: the common widths are single loads.
   std::uint64_t bigEndian(std::size_t at, std::size_t width) const {
+    switch (width) {
+      case 1: return bytes_[at];
+      case 2: return __builtin_bswap16(load<std::uint16_t>(at));
+      case 4: return __builtin_bswap32(load<std::uint32_t>(at));
+      case 8: return __builtin_bswap64(load<std::uint64_t>(at));
+    }
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < width; ++i) value = (value << 8) | bytes_[at + i];
     return value;
+  }
+  template <typename Word>
+  Word load(std::size_t at) const {
+    Word word;
+    std::memcpy(&word, bytes_ + at, sizeof word);
+    return word;
   }
 
   // Objects lie between the header and the offset table.
@@ -94,6 +107,11 @@ class BinaryReader {
     if (offset < kHeaderSize || offset >= tableOffset_)
       return failure("offset " + std::to_string(offset) + " of object " + std::to_string(index) + " out of range",
                      tableOffset_ + index * offsetSize_);
+
+    // Scalars are read again at each reference, cheaper than keeping them: only objects that
+    // own storage (containers, strings, data) are kept, so that each is read once and shared.
+    const unsigned kind = bytes_[offset] >> 4;
+    if (kind <= 0x3 || kind == 0x8) return readObjectAt(static_cast<std::size_t>(offset), depth);
 
     state_[index] = State::Reading;
     Result<Value> value = readObjectAt(static_cast<std::size_t>(offset), depth);
