@@ -1,5 +1,6 @@
 // Reader of the binary form: "bplist00", objects, an offset table and a 32-byte trailer.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -8,6 +9,9 @@
 #include "plist/unicode.h"
 
 namespace plist {
+
+// Big-endian fields are converted with a byte swap.
+static_assert(std::endian::native == std::endian::little);
 
 namespace {
 

@@ -2,6 +2,7 @@
 // shared between places (copies of one another) are stored once too, so a value read from a
 // file that references one object many times is written back at its original size.
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -12,6 +13,9 @@
 #include "plist/unicode.h"
 
 namespace plist {
+
+// Big-endian fields are converted with a byte swap.
+static_assert(std::endian::native == std::endian::little);
 
 namespace {
 
@@ -105,7 +109,7 @@ class BinaryWriter {
     const unsigned offsetSize = widthFor(tableOffset);
     for (std::uint64_t offset : offsets) cursor.bigEndian(offset, offsetSize);
 
-    cursor.bigEndian(0, 6);
+    cursor.bigEndian(0, 6);  // unused trailer bytes
     cursor.byte(offsetSize);
     cursor.byte(referenceSize_);
     cursor.bigEndian(count, 8);
@@ -146,8 +150,11 @@ class BinaryWriter {
       std::memcpy(at, text.data(), text.size());
       at += text.size();
     }
+    // width is 1 to 8: the value's low bytes, most significant first, in one store.
     void bigEndian(std::uint64_t value, unsigned width) {
-      for (unsigned i = width; i-- > 0;) *at++ = static_cast<char>((value >> (8 * i)) & 0xFF);
+      const std::uint64_t swapped = __builtin_bswap64(value << (64 - 8 * width));
+      std::memcpy(at, &swapped, width);
+      at += width;
     }
   };
 
