@@ -56,6 +56,7 @@ class BinaryReader {
                      trailer + 16);
 
     keyBytesBudget_ = 64 * std::uint64_t{size_} + (std::uint64_t{1} << 20);
+    objectBytesBudget_ = size_;
     state_.assign(objectCount_, State::Unread);
     cache_.resize(objectCount_);
     return readObject(topObject, 0, trailer + 16);
@@ -184,6 +185,7 @@ class BinaryReader {
         auto length = lengthOf(low, body);
         if (!length) return unexpected(length.error());
         if (!fits(body, *length)) return failure("truncated data (" + std::to_string(*length) + " bytes)", at);
+        if (!spendObjectBytes(*length)) return objectsOverlap(at);
         return Value(Data(bytes_ + body, static_cast<std::size_t>(*length)));
       }
 
@@ -206,6 +208,7 @@ class BinaryReader {
         if (!count) return unexpected(count.error());
         if (*count > (tableOffset_ - body) / referenceSize_ || !fits(body, *count * referenceSize_))
           return failure("truncated array (" + std::to_string(*count) + " elements)", at);
+        if (!spendObjectBytes(*count * referenceSize_)) return objectsOverlap(at);
         if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", at);
         Array array;
         array.reserve(static_cast<std::size_t>(*count));
@@ -226,6 +229,7 @@ class BinaryReader {
         if (!count) return unexpected(count.error());
         if (*count > (tableOffset_ - body) / referenceSize_ / 2 || !fits(body, 2 * *count * referenceSize_))
           return failure("truncated dictionary (" + std::to_string(*count) + " entries)", at);
+        if (!spendObjectBytes(2 * *count * referenceSize_)) return objectsOverlap(at);
         if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", at);
         std::vector<DictionaryEntry> entries;
         entries.reserve(static_cast<std::size_t>(*count));
@@ -299,7 +303,20 @@ class BinaryReader {
     return failure("dictionary keys expand far beyond the file's size", at);
   }
 
-  Result<std::string> readString(std::size_t at) const {
+  // Distinct objects of a well-formed file do not overlap, so the bodies of the strings, data
+  // and containers read add up to less than the file's size. A file whose object table points
+  // many indices at one body would otherwise expand each copy in turn: quadratic time and
+  // memory from a small file.
+  bool spendObjectBytes(std::uint64_t count) {
+    if (count > objectBytesBudget_) return false;
+    objectBytesBudget_ -= count;
+    return true;
+  }
+  Unexpected<Error> objectsOverlap(std::size_t at) const {
+    return failure("objects overlap: the file expands far beyond its size", at);
+  }
+
+  Result<std::string> readString(std::size_t at) {
     const unsigned marker = bytes_[at];
     std::size_t body = at + 1;
     auto length = lengthOf(marker & 0x0F, body);
@@ -307,12 +324,14 @@ class BinaryReader {
     std::string text;
     if ((marker >> 4) == 0x5) {
       if (!fits(body, *length)) return failure("truncated string (" + std::to_string(*length) + " bytes)", at);
+      if (!spendObjectBytes(*length)) return objectsOverlap(at);
       const std::string_view ascii(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
       if (auto bad = unicode::findNonAscii(ascii)) return failure("non-ASCII byte in ASCII string", body + *bad);
       return std::string(ascii);
     }
     if (*length > (tableOffset_ - body) / 2 || !fits(body, *length * 2))
       return failure("truncated string (" + std::to_string(*length) + " UTF-16 units)", at);
+    if (!spendObjectBytes(*length * 2)) return objectsOverlap(at);
     if (auto bad = unicode::utf16BigEndianToUtf8(bytes_ + body, static_cast<std::size_t>(*length), text))
       return failure("unpaired UTF-16 surrogate in string", body + 2 * *bad);
     return text;
@@ -325,6 +344,7 @@ class BinaryReader {
   std::uint64_t objectCount_ = 0;
   std::uint64_t tableOffset_ = 0;
   std::uint64_t keyBytesBudget_ = 0;
+  std::uint64_t objectBytesBudget_ = 0;
   std::vector<State> state_;
   std::vector<Value> cache_;  // objects read so far; copies share storage
 };

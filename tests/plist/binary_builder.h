@@ -22,6 +22,11 @@ class BinaryBuilder {
     body_ += bytes;
     return offsets_.size() - 1;
   }
+  // Another index for the bytes of object index (well-formed files never do this); returns it.
+  std::size_t alias(std::size_t index) {
+    offsets_.push_back(offsets_[index]);
+    return offsets_.size() - 1;
+  }
   // Offset in the file of object index (valid once added).
   std::size_t offsetOf(std::size_t index) const { return offsets_[index]; }
 

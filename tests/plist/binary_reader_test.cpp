@@ -262,6 +262,28 @@ TEST(BinaryReaderErrors, KeyExpansionIsBounded) {
   EXPECT_NE(refused.error().message.find("keys expand"), std::string::npos) << refused.error().message;
 }
 
+// An object table that points many indices at one container body: each index is a distinct
+// object, so a naive reader would expand the body once per index (quadratic in the file).
+TEST(BinaryReaderErrors, OverlappingObjectsAreRefused) {
+  const std::size_t count = 3000;
+  auto arrayOf = [](const std::vector<std::size_t>& references) {
+    std::string array = "\xAF\x12" + bigEndian(references.size(), 4);
+    for (std::size_t reference : references) array += bigEndian(reference, 4);
+    return array;
+  };
+  BinaryBuilder builder;
+  std::vector<std::size_t> inners = {1};
+  for (std::size_t i = 0; i + 1 < count; ++i) inners.push_back(3 + i);
+  builder.add(arrayOf(inners));                                  // 0: [1, 3, 4, ...]
+  const std::size_t inner = builder.add(arrayOf(std::vector<std::size_t>(count, 2)));  // 1: [2, 2, ...]
+  builder.add(BinaryBuilder::integer8(7));                       // 2
+  for (std::size_t i = 0; i + 1 < count; ++i) builder.alias(inner);  // 3...: object 1 again
+  const auto refused = plist::readBinary(builder.finish({.referenceSize = 4}));
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message, "objects overlap: the file expands far beyond its size");
+  EXPECT_EQ(refused.error().offset, builder.offsetOf(inner));
+}
+
 TEST(FormatDetection, ReportsFormatAndRefusesOtherInput) {
   const auto binary = plist::read(sampleFile());
   ASSERT_TRUE(binary.has_value());
