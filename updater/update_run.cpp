@@ -2,6 +2,7 @@
 
 #include "updater/SUUpdater.h"
 #include "updater/core/bundle_installer.h"
+#include "updater/core/delta_preparation.h"
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/signed_feed.h"
 #include "updater/core/update_preparation.h"
@@ -14,6 +15,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QLocale>
 #include <QFutureWatcher>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
@@ -25,12 +27,6 @@ namespace {
 // No archive is accepted above this, whatever a feed declares.
 constexpr qint64 kMaxArchiveBytes = qint64{2} * 1024 * 1024 * 1024;
 constexpr qint64 kMaxReleaseNotesBytes = 1024 * 1024;
-
-// What a worker step hands back to the main thread.
-struct StepResult {
-  QString error;  // empty on success
-  QString path;
-};
 
 }  // namespace
 
@@ -201,45 +197,108 @@ void UpdateRun::showProgress(const QString& status, qint64 done, qint64 total, b
 }
 
 void UpdateRun::downloadArchive() {
-  const qint64 length = item_->contentLength;
+  // A delta from exactly the installed version is tried first, once; whatever goes wrong with it
+  // brings the run back here for the full archive.
+  if (!deltaTried_) {
+    deltaTried_ = true;
+    if (const AppcastDelta* delta = item_->deltaFrom(installed_.version)) {
+      delta_ = *delta;
+      if (startDownload(delta_->fileURL, delta_->contentLength, QStringLiteral("delta"),
+                        [this](const DownloadResult& result) { onDelta(result); }, true)) {
+        return;
+      }
+    }
+  }
+  startDownload(item_->fileURL, item_->contentLength, QStringLiteral("archive"),
+                [this](const DownloadResult& result) { onArchive(result); }, false);
+}
+
+bool UpdateRun::startDownload(const QString& address, qint64 length, const QString& fileName,
+                              std::function<void(const DownloadResult&)> done, bool isDelta) {
+  auto refuse = [&](const QString& why) {
+    if (isDelta) {
+      fallBackToFullArchive(why);
+    } else {
+      fail(QStringLiteral("version %1 %2").arg(item_->displayVersionString, why));
+    }
+    return isDelta;  // a delta's refusal has already moved on to the full archive
+  };
   if (length <= 0 || length > settings_.archiveLimits.maxBytes) {
-    fail(QStringLiteral("version %1 declares an unacceptable size (%2 bytes)")
-             .arg(item_->displayVersionString)
-             .arg(length));
-    return;
+    return refuse(QStringLiteral("declares an unacceptable size (%1 bytes)").arg(length));
   }
-  const QUrl archiveUrl = resolve(item_->fileURL);
-  if (QString why; !isAllowedLink(feedUrl_, archiveUrl, &why)) {
-    fail(QStringLiteral("version %1 cannot be downloaded: %2").arg(item_->displayVersionString, why));
-    return;
-  }
+  const QUrl url = resolve(address);
+  if (QString why; !isAllowedLink(feedUrl_, url, &why)) return refuse(QStringLiteral("cannot be downloaded: %1").arg(why));
+  // A fresh staging area for each download: a failed delta leaves nothing the archive could trip on.
+  staging_.reset();
   Result<StagingArea> staging = StagingArea::create(updater_.bundlePath());
   if (!staging) {
     fail(QStringLiteral("cannot prepare a folder for the download: %1").arg(staging.error().message));
-    return;
+    return true;
   }
   staging_.emplace(std::move(staging).value());
-  // The signature is hashed while the archive arrives; nothing in it is parsed before finish().
-  Result<StreamingSignatureVerifier> verifier =
-      StreamingSignatureVerifier::create(item_->edSignature, *decodePublicKey(installed_.publicEDKey));
-  if (!verifier) {
-    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, verifier.error().message));
-    return;
+  if (!isDelta) {
+    // The signature is hashed while the archive arrives; nothing in it is parsed before finish().
+    // (A delta, small, is checked as a whole file before it is read.)
+    Result<StreamingSignatureVerifier> verifier =
+        StreamingSignatureVerifier::create(item_->edSignature, *decodePublicKey(installed_.publicEDKey));
+    if (!verifier) {
+      fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, verifier.error().message));
+      return true;
+    }
+    verifier_.emplace(std::move(verifier).value());
   }
-  verifier_.emplace(std::move(verifier).value());
 
   DownloadLimits limits = settings_.archiveLimits;
   limits.maxBytes = length;
   limits.exactBytes = length;
   if (download_) download_->abandon();
-  download_ = new Download(network_, archiveUrl, limits, this);
-  download_->setDestinationFile(staging_->filePath(QStringLiteral("archive")));
-  download_->setBodyObserver([this](const QByteArray& chunk) { verifier_->update(chunk); });
-  download_->setProgressHandler([this](qint64 received, qint64 total) {
-    showProgress(QStringLiteral("Downloading update…"), received, total, true);
+  download_ = new Download(network_, url, limits, this);
+  download_->setDestinationFile(staging_->filePath(fileName));
+  if (!isDelta) download_->setBodyObserver([this](const QByteArray& chunk) { verifier_->update(chunk); });
+  // The size shown is what actually comes down the wire: the delta's, when there is one.
+  const QString status = QStringLiteral("Downloading update (%1)…").arg(QLocale().formattedDataSize(length));
+  download_->setProgressHandler([this, status](qint64 received, qint64 total) { showProgress(status, received, total, true); });
+  showProgress(status, 0, length, true);
+  download_->start(std::move(done));
+  return true;
+}
+
+void UpdateRun::fallBackToFullArchive(const QString& why) {
+  foundation::NSLog(QStringLiteral("Update: the delta to version %@ was not used (%@); downloading the full archive"),
+                    item_->displayVersionString, why);
+  staging_.reset();
+  downloadArchive();
+}
+
+void UpdateRun::onDelta(const DownloadResult& result) {
+  if (!result.ok) {
+    if (cancelled_) {
+      end(Outcome::Declined);
+      return;
+    }
+    fallBackToFullArchive(QStringLiteral("cannot download it: %1").arg(result.error));
+    return;
+  }
+  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+  const QString deltaPath = staging_->filePath(QStringLiteral("delta"));
+  const StagingArea* staging = &*staging_;  // stays put until the worker has answered
+  const AppcastDelta delta = *delta_;
+  const QString installedPath = updater_.bundlePath();
+  const BundleInfo installed = installed_;
+  runStep([=]() -> StepResult {
+    Result<PreparedUpdate> prepared = prepareDeltaUpdate(*staging, deltaPath, delta, installedPath, installed);
+    if (!prepared) return {prepared.error().message, {}};
+    QFile::remove(deltaPath);
+    return {{}, prepared->bundlePath};
+  }, [this](const StepResult& step) {
+    if (!step.error.isEmpty()) {
+      fallBackToFullArchive(step.error);
+      return;
+    }
+    foundation::NSLog(QStringLiteral("Update: version %@ built from a delta of %@ bytes (the full archive has %@)"),
+                      item_->displayVersionString, delta_->contentLength, item_->contentLength);
+    install(step.path);
   });
-  showProgress(QStringLiteral("Downloading update…"), 0, length, true);
-  download_->start([this](const DownloadResult& result) { onArchive(result); });
 }
 
 void UpdateRun::onArchive(const DownloadResult& result) {
@@ -259,21 +318,25 @@ void UpdateRun::onArchive(const DownloadResult& result) {
   StreamingSignatureVerifier* verifier = &*verifier_;
   const AppcastItem item = *item_;
   const BundleInfo installed = installed_;
-  auto* watcher = new QFutureWatcher<StepResult>(this);
-  connect(watcher, &QFutureWatcher<StepResult>::finished, this, [this, watcher] {
-    const StepResult step = watcher->result();
-    watcher->deleteLater();
-    onUnpacked(step.error, step.path);
-  });
   // Signature, then unpacking, then the unpacked bundle's identity and version.
-  watcher->setFuture(QtConcurrent::run([=]() -> StepResult {
+  runStep([=]() -> StepResult {
     Result<PreparedUpdate> prepared = prepareUpdate(*staging, archive, *verifier, item, installed);
     if (!prepared) return {prepared.error().message, {}};
     // Unpacked, the archive is of no more use; gone now, its pages are never written back
     // when the install flushes the new bundle to disk.
     QFile::remove(archive);
     return {{}, prepared->bundlePath};
-  }));
+  }, [this](const StepResult& step) { onUnpacked(step.error, step.path); });
+}
+
+void UpdateRun::runStep(std::function<StepResult()> work, std::function<void(const StepResult&)> done) {
+  auto* watcher = new QFutureWatcher<StepResult>(this);
+  connect(watcher, &QFutureWatcher<StepResult>::finished, this, [watcher, done = std::move(done)] {
+    const StepResult step = watcher->result();
+    watcher->deleteLater();
+    done(step);
+  });
+  watcher->setFuture(QtConcurrent::run(std::move(work)));
 }
 
 void UpdateRun::onUnpacked(const QString& error, const QString& extractedBundle) {
@@ -293,10 +356,11 @@ void UpdateRun::install(const QString& extractedBundle) {
   if ((delegate = updater_.delegate())) relaunchPath = delegate->pathToRelaunchForUpdater(&updater_);
 
   const QString installedPath = updater_.bundlePath();
-  auto* watcher = new QFutureWatcher<StepResult>(this);
-  connect(watcher, &QFutureWatcher<StepResult>::finished, this, [this, watcher, relaunchPath] {
-    const StepResult step = watcher->result();
-    watcher->deleteLater();
+  runStep([extractedBundle, installedPath]() -> StepResult {
+    Status swapped = installBundle(extractedBundle, installedPath);
+    if (!swapped) return {swapped.error().message, {}};
+    return {};
+  }, [this, relaunchPath](const StepResult& step) {
     if (!step.error.isEmpty()) {
       onInstalled(step.error);
       return;
@@ -316,11 +380,6 @@ void UpdateRun::install(const QString& extractedBundle) {
       end(Outcome::Installed);
     });
   });
-  watcher->setFuture(QtConcurrent::run([extractedBundle, installedPath]() -> StepResult {
-    Status swapped = installBundle(extractedBundle, installedPath);
-    if (!swapped) return {swapped.error().message, {}};
-    return {};
-  }));
 }
 
 void UpdateRun::onInstalled(const QString& error) {

@@ -66,6 +66,18 @@ class UpdateRun : public QObject {
   void onReleaseNotes(const DownloadResult& result);
   void onChoice(int choice);
   void downloadArchive();
+  // What a worker step hands back to the main thread.
+  struct StepResult {
+    QString error;  // empty on success
+    QString path;
+  };
+  // Downloads into the staging area's fileName; false when the download could not start and the
+  // run has moved on (for a delta, to the full archive).
+  bool startDownload(const QString& address, qint64 length, const QString& fileName,
+                     std::function<void(const DownloadResult&)> done, bool isDelta);
+  void onDelta(const DownloadResult& result);
+  void fallBackToFullArchive(const QString& why);
+  void runStep(std::function<StepResult()> work, std::function<void(const StepResult&)> done);
   void onArchive(const DownloadResult& result);
   void onUnpacked(const QString& error, const QString& extractedBundle);
   void install(const QString& extractedBundle);
@@ -93,6 +105,8 @@ class UpdateRun : public QObject {
   BundleInfo installed_;
   QUrl feedUrl_;
   std::optional<AppcastItem> item_;
+  std::optional<AppcastDelta> delta_;  // the delta being tried, if any
+  bool deltaTried_ = false;
   bool interactive_ = false;  // the user is watching: show progress and errors
   bool cancelled_ = false;
   bool ended_once_ = false;

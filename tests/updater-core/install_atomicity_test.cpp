@@ -1,7 +1,9 @@
 // Kills a process in the middle of installing an update, at random moments, and checks that the
 // installed path always holds the complete old bundle or the complete new one, and that the next
-// run cleans up what the killed one left. QUILLANE_INSTALL_TRIALS sets the number of trials.
+// run cleans up what the killed one left, for an install from a full archive and from a delta.
+// QUILLANE_INSTALL_TRIALS sets the number of trials.
 #include "updater/core/bundle_installer.h"
+#include "updater/core/delta_creation.h"
 #include "updater/core/ed25519_signing.h"
 #include "support/archive_builder.h"
 #include "support/bundle_fixtures.h"
@@ -32,13 +34,16 @@ QString helperPath() {
   return QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath() + QStringLiteral("/updater_core_install_helper");
 }
 
-int trialCount() {
+// The delta path shares the exchange with the archive path and differs only in how the new
+// bundle is built, so it gets fewer trials by default, to keep the suite's time down.
+int trialCount(bool delta) {
   bool ok = false;
   const int n = qEnvironmentVariableIntValue("QUILLANE_INSTALL_TRIALS", &ok);
-  return ok && n > 0 ? n : 50;
+  return ok && n > 0 ? n : delta ? 20 : 50;
 }
 
-class InstallAtomicityTest : public ::testing::Test {
+// The parameter: whether the update comes as a delta rather than a full archive.
+class InstallAtomicityTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
@@ -53,7 +58,12 @@ class InstallAtomicityTest : public ::testing::Test {
     const QString newBundle = makeBundle(dir.filePath(QStringLiteral("reference-new")), QStringLiteral("Quillane.mailbundle"), next);
     oldTree = snapshot(oldBundle);
     newTree = snapshot(newBundle);
-    const QByteArray archiveBytes = buildArchive(ArchiveFormat::TarGz, entriesFromTree(newBundle, "Quillane.mailbundle"));
+    QByteArray archiveBytes = buildArchive(ArchiveFormat::TarGz, entriesFromTree(newBundle, "Quillane.mailbundle"));
+    if (GetParam()) {
+      Result<QByteArray> delta = makeDelta(oldBundle, newBundle);
+      ASSERT_TRUE(delta) << delta.error().message.toStdString();
+      archiveBytes = *delta;
+    }
     archive = dir.filePath(QStringLiteral("update.tar.gz"));
     writeFile(archive, archiveBytes);
     signature = signBytes(archiveBytes, pair);
@@ -76,9 +86,10 @@ class InstallAtomicityTest : public ::testing::Test {
     const QByteArray archiveArg = QFile::encodeName(archive);
     const QByteArray signatureArg = signature.toLatin1();
     const QByteArray lengthArg = QByteArray::number(length);
+    char deltaArg[] = "delta";
     char* argv[] = {const_cast<char*>(helper.constData()), const_cast<char*>(installedArg.constData()),
                     const_cast<char*>(archiveArg.constData()), const_cast<char*>(signatureArg.constData()),
-                    const_cast<char*>(lengthArg.constData()), nullptr};
+                    const_cast<char*>(lengthArg.constData()), GetParam() ? deltaArg : nullptr, nullptr};
     pid_t pid = 0;
     if (posix_spawn(&pid, helper.constData(), nullptr, nullptr, argv, environ) != 0) return -1;
     if (killAfterMicroseconds) {
@@ -104,7 +115,7 @@ class InstallAtomicityTest : public ::testing::Test {
   qint64 length = 0;
 };
 
-TEST_F(InstallAtomicityTest, KilledAtAnyMomentLeavesACompleteBundle) {
+TEST_P(InstallAtomicityTest, KilledAtAnyMomentLeavesACompleteBundle) {
   // How long an undisturbed run takes here (the slowest of three), so that the kills spread
   // over all of it.
   qint64 runMicroseconds = 0;
@@ -122,7 +133,7 @@ TEST_F(InstallAtomicityTest, KilledAtAnyMomentLeavesACompleteBundle) {
   QRandomGenerator random(static_cast<quint32>(runMicroseconds));
   int sawOld = 0;
   int sawNew = 0;
-  const int trials = trialCount();
+  const int trials = trialCount(GetParam());
   for (int trial = 0; trial < trials; ++trial) {
     const QString installed = freshInstall(trial);
     // Squared, so that more kills land early, while the bundle is unpacked and exchanged; the
@@ -154,6 +165,9 @@ TEST_F(InstallAtomicityTest, KilledAtAnyMomentLeavesACompleteBundle) {
   EXPECT_GT(sawOld, 0);
   EXPECT_GT(sawNew, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(FromArchiveAndDelta, InstallAtomicityTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Delta" : "Archive"; });
 
 }  // namespace
 }  // namespace updater

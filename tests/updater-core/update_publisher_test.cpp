@@ -122,6 +122,34 @@ TEST_F(UpdatePublisherTest, FeedMakesASignedFeedFromTheArchivesOwnVersion) {
   EXPECT_FALSE(readSigned(feed, QDateTime::currentDateTimeUtc().addDays(3)));
 }
 
+TEST_F(UpdatePublisherTest, DeltasAreVerifiedSignedAndListedUnderTheirItem) {
+  const QString old = archiveOf(QStringLiteral("1.1"), QStringLiteral("1.1.tar.gz"));
+  const QString next = archiveOf(QStringLiteral("1.2"), QStringLiteral("1.2.tar.gz"));
+  const QString delta = path("1.2-from-1.1.delta");
+  Outcome made = publisher({"delta", "--key", key, "--from", old, "--to", next, "-o", delta});
+  ASSERT_EQ(made.status, 0) << made.err.toStdString();
+  EXPECT_TRUE(made.out.startsWith(QStringLiteral("sparkle:deltaFrom=\"1.1\" sparkle:edSignature=\""))) << made.out.toStdString();
+
+  const QString feed = path("appcast.xml");
+  Outcome listed = publisher({"feed", "--key", key, "--feed", feed, "--archive", next, "--url", "https://u/1.2.tar.gz",
+                              "--delta", delta, "--delta-url", "https://u/1.2-from-1.1.delta"});
+  ASSERT_EQ(listed.status, 0) << listed.err.toStdString();
+  Result<Appcast> appcast = readSigned(feed);
+  ASSERT_TRUE(appcast) << appcast.error().message.toStdString();
+  ASSERT_EQ(appcast->items.size(), 1u);
+  const AppcastDelta* offered = appcast->items[0].deltaFrom(QStringLiteral("1.1"));
+  ASSERT_NE(offered, nullptr);
+  EXPECT_EQ(offered->fileURL, u"https://u/1.2-from-1.1.delta");
+  EXPECT_TRUE(verifyArchiveSignature(delta, offered->edSignature, offered->contentLength, publicKey));
+  EXPECT_EQ(appcast->items[0].deltaFrom(QStringLiteral("1.1.0")), nullptr) << "only the exact version";
+
+  EXPECT_EQ(publisher({"verify-delta", "--from", old, "--to", next, delta}).status, 0);
+  Outcome other = publisher({"verify-delta", "--from", old, "--to", archiveOf(QStringLiteral("1.3"), QStringLiteral("1.3.tar.gz")), delta});
+  EXPECT_EQ(other.status, 1);
+  EXPECT_TRUE(other.err.contains(QStringLiteral("does not reproduce"))) << other.err.toStdString();
+  EXPECT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", next, "--url", "u", "--delta", delta}).status, 2);
+}
+
 TEST_F(UpdatePublisherTest, RepublishingAVersionReplacesItsItemInPlace) {
   const QString feed = path("appcast.xml");
   const QString a = archiveOf(QStringLiteral("1.1"), QStringLiteral("a.tar.gz"));

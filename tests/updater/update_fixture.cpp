@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -75,7 +76,10 @@ std::map<QString, QByteArray> snapshotTree(const QString& root) {
     if (lstat(QFile::encodeName(path).constData(), &st) != 0) continue;
     QByteArray entry = QByteArray::number(st.st_mode, 8) + ' ';
     if (S_ISLNK(st.st_mode)) {
-      entry += QFile::encodeName(QFile::symLinkTarget(path));
+      // The target as written (not resolved), so that trees in two places compare equal.
+      char target[4096];
+      const ssize_t length = ::readlink(QFile::encodeName(path).constData(), target, sizeof target);
+      if (length > 0) entry += QByteArray(target, length);
     } else if (S_ISREG(st.st_mode)) {
       QFile file(path);
       if (file.open(QIODevice::ReadOnly))
@@ -148,6 +152,19 @@ void UpdateFixture::publish(const QString& archive, const QStringList& options) 
   runPublisher(arguments);
   server_.setFile(QLatin1Char('/') + name, archive);
   serveFeed();
+}
+
+QString UpdateFixture::makeDelta(const QString& name, const QString& oldArchive, const QString& newArchive) {
+  const QString delta = work_.filePath(name);
+  runPublisher({QStringLiteral("delta"), QStringLiteral("--key"), keyPath(), QStringLiteral("--from"), oldArchive,
+                QStringLiteral("--to"), newArchive, QStringLiteral("-o"), delta});
+  server_.setFile(QLatin1Char('/') + name, delta);
+  return delta;
+}
+
+QStringList UpdateFixture::deltaOptions(const QString& delta) const {
+  const QString name = QFileInfo(delta).fileName();
+  return {QStringLiteral("--delta"), delta, QStringLiteral("--delta-url"), server_.url(QLatin1Char('/') + name).toString()};
 }
 
 void UpdateFixture::serveFeed() {

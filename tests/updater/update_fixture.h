@@ -61,6 +61,11 @@ class UpdateFixture {
   // (e.g. --description, --key other.key) go in `options`.
   void publish(const QString& archive, const QStringList& options = {});
   QString feedPath() const { return work_.filePath(QStringLiteral("appcast.xml")); }
+  // Makes the delta from oldArchive to newArchive under the work folder with update-publisher
+  // (signed with the publisher's key) and serves it at /<name>. Returns its path.
+  QString makeDelta(const QString& name, const QString& oldArchive, const QString& newArchive);
+  // The publish() options that list a delta made by makeDelta() under the item.
+  QStringList deltaOptions(const QString& delta) const;
   // Serves the feed file as it is now.
   void serveFeed();
 

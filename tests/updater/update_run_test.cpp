@@ -5,6 +5,7 @@
 #include "update_fixture.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QFile>
@@ -367,6 +368,178 @@ TEST_F(UpdateRunTest, BundlesThatCannotBeUpdatedGetNoUpdater) {
   runToEnd(first);
   EXPECT_EQ(finishedCount, 1);
   EXPECT_EQ(delegate.calls, QStringList());
+}
+
+// A plug-in at 1.0 whose publisher offers 1.1 as a full archive and as a delta from 1.0.
+struct DeltaRelease {
+  explicit DeltaRelease(UpdateFixture& f) {
+    installed.automaticallyUpdate = true;
+    f.install(installed);
+    const QString old = f.buildArchive(QStringLiteral("Quillane-1.0.tar.gz"), installed);
+    BundleSpec next = installed;
+    next.version = QStringLiteral("1.1");
+    next.payload = "new payload";
+    archive = f.buildArchive(QStringLiteral("Quillane-1.1.tar.gz"), next);
+    expected = snapshotTree(f.workDir() + QStringLiteral("/build-Quillane-1.1.tar.gz/Quillane.mailbundle"));
+    delta = f.makeDelta(QStringLiteral("Quillane-1.1-from-1.0.delta"), old, archive);
+  }
+  QString archivePath() const { return QLatin1Char('/') + QFileInfo(archive).fileName(); }
+  QString deltaPath() const { return QLatin1Char('/') + QFileInfo(delta).fileName(); }
+
+  BundleSpec installed;
+  QString archive;
+  QString delta;
+  std::map<QString, QByteArray> expected;
+};
+
+// Where two trees differ, for failure messages.
+std::string differences(const std::map<QString, QByteArray>& expected, const std::map<QString, QByteArray>& actual) {
+  std::string out;
+  for (const auto& [path, entry] : expected) {
+    auto found = actual.find(path);
+    if (found == actual.end()) out += "missing " + path.toStdString() + "; ";
+    else if (found->second != entry) out += "differs " + path.toStdString() + " (" + entry.left(8).toStdString() + " / " + found->second.left(8).toStdString() + "); ";
+  }
+  for (const auto& [path, entry] : actual) {
+    if (!expected.count(path)) out += "extra " + path.toStdString() + "; ";
+  }
+  return out;
+}
+
+QByteArray fileBytes(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The feed as published, edited as text and served.
+void serveEditedFeed(UpdateFixture& f, const QByteArray& from, const QByteArray& to) {
+  QByteArray text = fileBytes(f.feedPath());
+  ASSERT_TRUE(text.contains(from)) << from.toStdString();
+  text.replace(from, to);
+  f.server().setBody(QStringLiteral("/appcast.xml"), text);
+}
+
+QByteArray signatureOf(const QString& file, const QString& key) {
+  const QString printed = runPublisher({QStringLiteral("sign"), QStringLiteral("--key"), key, file});
+  return printed.section(u'"', 1, 1).toLatin1();
+}
+
+TEST_F(UpdateRunTest, ADeltaFromTheInstalledVersionIsAllThatIsDownloaded) {
+  DeltaRelease release(fixture);
+  fixture.publish(release.archive, fixture.deltaOptions(release.delta));
+  updater::SUUpdater* updater = updaterAt(fixture.pluginPath());
+  updater->setDelegate(&delegate);
+
+  runToEnd(updater);
+
+  EXPECT_EQ(delegate.calls, QStringList({QStringLiteral("willInstall 1.1"), QStringLiteral("pathToRelaunch")}));
+  EXPECT_TRUE(snapshotTree(fixture.pluginPath()) == release.expected) << differences(release.expected, snapshotTree(fixture.pluginPath()));
+  EXPECT_EQ(fixture.server().served(release.deltaPath()).bodyBytesSent, QFileInfo(release.delta).size());
+  EXPECT_EQ(fixture.server().served(release.archivePath()).requests, 0);
+  EXPECT_EQ(fixture.itemsBesidePlugin(), QStringList());
+  updater->setDelegate(nullptr);
+}
+
+TEST_F(UpdateRunTest, AnyFailureOfTheDeltaFallsBackToTheFullArchiveInTheSameRun) {
+  struct Case {
+    const char* name;
+    std::function<void(UpdateFixture&, const DeltaRelease&)> spoil;
+  };
+  const std::vector<Case> cases = {
+      {"a locally modified plug-in",
+       [](UpdateFixture& f, const DeltaRelease& r) {
+         f.publish(r.archive, f.deltaOptions(r.delta));
+         QFile executable(f.pluginPath() + QStringLiteral("/Contents/MacOS/Quillane"));
+         ASSERT_TRUE(executable.open(QIODevice::Append));
+         executable.write("# patched by hand\n");
+       }},
+      {"a delta altered after signing",
+       [](UpdateFixture& f, const DeltaRelease& r) {
+         f.publish(r.archive, f.deltaOptions(r.delta));
+         QByteArray bytes = fileBytes(r.delta);
+         bytes[bytes.size() / 2] = char(bytes[bytes.size() / 2] ^ 0x55);
+         f.server().setBody(r.deltaPath(), bytes);
+       }},
+      {"a delta signed with another key",
+       [](UpdateFixture& f, const DeltaRelease& r) {
+         f.publish(r.archive, f.deltaOptions(r.delta));
+         serveEditedFeed(f, signatureOf(r.delta, f.keyPath()), signatureOf(r.delta, f.otherKeyPath()));
+       }},
+      {"a delta from another version",
+       [](UpdateFixture& f, const DeltaRelease& r) {
+         BundleSpec older = r.installed;
+         older.version = QStringLiteral("0.9");
+         older.payload = "older payload";
+         const QString from09 = f.makeDelta(QStringLiteral("Quillane-1.1-from-0.9.delta"),
+                                            f.buildArchive(QStringLiteral("Quillane-0.9.tar.gz"), older), r.archive);
+         f.publish(r.archive, f.deltaOptions(from09));
+         serveEditedFeed(f, "sparkle:deltaFrom=\"0.9\"", "sparkle:deltaFrom=\"1.0\"");
+       }},
+      {"a delta whose manifest lies about a hash",
+       [](UpdateFixture& f, const DeltaRelease& r) {
+         QByteArray bytes = fileBytes(r.delta);
+         const QByteArray truth = QCryptographicHash::hash("new payload", QCryptographicHash::Sha256).toHex();
+         ASSERT_TRUE(bytes.contains(truth));
+         bytes.replace(truth, QCryptographicHash::hash("other payload", QCryptographicHash::Sha256).toHex());
+         const QString lying = f.workDir() + QStringLiteral("/Quillane-1.1-lying.delta");
+         QFile file(lying);
+         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+         file.write(bytes);
+         file.close();
+         f.server().setFile(QStringLiteral("/Quillane-1.1-lying.delta"), lying);
+         f.publish(r.archive, f.deltaOptions(lying));
+       }},
+      {"a delta that cannot be downloaded",
+       [](UpdateFixture& f, const DeltaRelease& r) {
+         f.publish(r.archive, f.deltaOptions(r.delta));
+         TestHttpServer::Route missing;
+         missing.status = 404;
+         f.server().setRoute(r.deltaPath(), missing);
+       }},
+  };
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    UpdateFixture f;
+    DeltaRelease release(f);
+    c.spoil(f, release);
+    RecordingDelegate watcher;
+    updater::SUUpdater* updater = updaterAt(f.pluginPath());
+    ASSERT_NE(updater, nullptr);
+    updater->setDelegate(&watcher);
+
+    runToEnd(updater);
+
+    EXPECT_EQ(finishedCount, 1);
+    EXPECT_EQ(watcher.calls, QStringList({QStringLiteral("willInstall 1.1"), QStringLiteral("pathToRelaunch")}));
+    EXPECT_TRUE(snapshotTree(f.pluginPath()) == release.expected) << differences(release.expected, snapshotTree(f.pluginPath()));
+    EXPECT_EQ(f.server().served(release.archivePath()).requests, 1);
+    EXPECT_EQ(f.itemsBesidePlugin(), QStringList());
+    EXPECT_FALSE(anyWindowShown());
+    updater->setDelegate(nullptr);
+  }
+}
+
+TEST_F(UpdateRunTest, ADeltaAndAnArchiveThatBothFailLeaveThePlugInAsItWas) {
+  DeltaRelease release(fixture);
+  fixture.publish(release.archive, fixture.deltaOptions(release.delta));
+  for (const QString& path : {release.deltaPath(), release.archivePath()}) {
+    QByteArray bytes = fileBytes(path == release.deltaPath() ? release.delta : release.archive);
+    bytes[bytes.size() / 3] = char(bytes[bytes.size() / 3] ^ 0x55);
+    fixture.server().setBody(path, bytes);
+  }
+  Untouched untouched(fixture);
+  updater::SUUpdater* updater = updaterAt(fixture.pluginPath());
+  updater->setDelegate(&delegate);
+
+  runToEnd(updater);
+
+  EXPECT_EQ(finishedCount, 1);
+  EXPECT_EQ(delegate.calls, QStringList());
+  EXPECT_EQ(fixture.server().served(release.deltaPath()).requests, 1);
+  EXPECT_EQ(fixture.server().served(release.archivePath()).requests, 1);
+  untouched.check();
+  updater->setDelegate(nullptr);
 }
 
 }  // namespace

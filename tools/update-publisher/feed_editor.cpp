@@ -148,6 +148,17 @@ QString itemText(const FeedItem& item, const QString& indent) {
   QString enclosure = QStringLiteral("<enclosure url=\"%1\" length=\"%2\" type=\"application/octet-stream\"").arg(escaped(item.url)).arg(item.length);
   if (!item.edSignature.isEmpty()) enclosure += QStringLiteral(" sparkle:edSignature=\"%1\"").arg(escaped(item.edSignature));
   line(enclosure + QStringLiteral("/>"));
+  if (!item.deltas.empty()) {
+    line(QStringLiteral("<sparkle:deltas>"));
+    for (const FeedDelta& delta : item.deltas) {
+      QString deltaEnclosure = QStringLiteral("  <enclosure url=\"%1\" sparkle:deltaFrom=\"%2\" length=\"%3\" type=\"application/octet-stream\"")
+                                   .arg(escaped(delta.url), escaped(delta.deltaFrom))
+                                   .arg(delta.length);
+      if (!delta.edSignature.isEmpty()) deltaEnclosure += QStringLiteral(" sparkle:edSignature=\"%1\"").arg(escaped(delta.edSignature));
+      line(deltaEnclosure + QStringLiteral("/>"));
+    }
+    line(QStringLiteral("</sparkle:deltas>"));
+  }
   out += indent + QStringLiteral("</item>");
   return out;
 }

@@ -8,7 +8,17 @@
 #include <QDateTime>
 #include <QString>
 
+#include <vector>
+
 namespace publisher {
+
+// A delta beside the item's archive: <sparkle:deltas><enclosure sparkle:deltaFrom=…/></sparkle:deltas>.
+struct FeedDelta {
+  QString deltaFrom;    // the version it starts from
+  QString url;
+  qint64 length = 0;
+  QString edSignature;  // omitted when empty
+};
 
 struct FeedItem {
   QString title;
@@ -21,6 +31,7 @@ struct FeedItem {
   QString description;         // omitted when empty
   bool critical = false;       // sparkle:criticalUpdate
   QDateTime pubDate;           // written in RFC 2822 form, omitted when invalid
+  std::vector<FeedDelta> deltas;
 };
 
 // A new feed with an empty channel of that title.

@@ -1,6 +1,7 @@
 #include "tools/update-publisher/publisher.h"
 
 #include "tools/update-publisher/agent_embedding.h"
+#include "tools/update-publisher/delta_publishing.h"
 #include "tools/update-publisher/feed_editor.h"
 #include "command_line.h"
 #include "updater/core/archive_extraction.h"
@@ -35,10 +36,18 @@ const char kUsage[] =
     "  feed --feed FEED --archive ARCHIVE --url URL [--key FILE | --unsigned]\n"
     "       [--version V] [--short-version S] [--title T] [--channel-title T]\n"
     "       [--release-notes-link URL] [--description TEXT] [--critical]\n"
-    "       [--expires ISO8601 | --expires-in-days N]\n"
+    "       [--expires ISO8601 | --expires-in-days N] [--delta FILE --delta-url URL]...\n"
     "                           add (or replace) the archive's item in FEED, creating FEED if\n"
     "                           needed, sign the archive, and sign the feed with an expiry\n"
-    "                           (default: 30 days) unless --unsigned\n"
+    "                           (default: 30 days) unless --unsigned; each --delta is signed\n"
+    "                           and listed under the item with the --delta-url in its place\n"
+    "  delta --key FILE --from OLD_ARCHIVE --to NEW_ARCHIVE -o FILE\n"
+    "                           make the delta from the old release to the new one, check that\n"
+    "                           it reproduces the new release, write it to FILE and print its\n"
+    "                           sparkle:deltaFrom, sparkle:edSignature and length\n"
+    "  verify-delta --from OLD_ARCHIVE_OR_BUNDLE --to NEW_ARCHIVE DELTA\n"
+    "                           apply DELTA to the old release in a temporary folder and compare\n"
+    "                           the result with the new release, byte for byte and mode for mode\n"
     "  sign-feed --key FILE --feed FEED [--expires ISO8601 | --expires-in-days N]\n"
     "                           set the feed's expiry and sign it\n"
     "  embed-agent PLUGIN.mailbundle [--feed-url URL] [--key FILE | --public-key KEY]\n"
@@ -175,6 +184,17 @@ int feed(Context& c, const QCommandLineParser& options) {
     if (!signature) return c.fail(signature.error().message);
     item.edSignature = *signature;
   }
+  const QStringList deltaFiles = options.values(QStringLiteral("delta"));
+  const QStringList deltaUrls = options.values(QStringLiteral("delta-url"));
+  if (deltaFiles.size() != deltaUrls.size()) return c.usage(QStringLiteral("each --delta needs its --delta-url"));
+  if (!deltaFiles.isEmpty() && !pair) return c.usage(QStringLiteral("--delta needs --key FILE: deltas are always signed"));
+  for (qsizetype i = 0; i < deltaFiles.size(); ++i) {
+    Result<QString> from = deltaFromVersion(deltaFiles[i]);
+    if (!from) return c.fail(QStringLiteral("%1: %2").arg(deltaFiles[i], from.error().message));
+    Result<QString> signature = updater::signFile(deltaFiles[i], *pair);
+    if (!signature) return c.fail(signature.error().message);
+    item.deltas.push_back(FeedDelta{*from, deltaUrls[i], QFileInfo(deltaFiles[i]).size(), *signature});
+  }
 
   QByteArray document;
   if (QFileInfo::exists(feedPath)) {
@@ -223,6 +243,32 @@ int embedAgentCommand(Context& c, const QCommandLineParser& options) {
   return 0;
 }
 
+int delta(Context& c, const QCommandLineParser& options) {
+  const QString from = options.value(QStringLiteral("from"));
+  const QString to = options.value(QStringLiteral("to"));
+  const QString output = options.value(QStringLiteral("o"));
+  if (from.isEmpty() || to.isEmpty() || output.isEmpty()) return c.usage(QStringLiteral("delta needs --from, --to and -o"));
+  Result<updater::KeyPair> pair = updater::readPrivateKeyFile(options.value(QStringLiteral("key")));
+  if (!pair) return c.fail(pair.error().message);
+  Result<MadeDelta> made = makeVerifiedDelta(from, to);
+  if (!made) return c.fail(made.error().message);
+  if (updater::Status written = writeFileAtomically(output, made->bytes); !written) return c.fail(written.error().message);
+  c.out << "sparkle:deltaFrom=\"" << made->fromVersion << "\" sparkle:edSignature=\"" << updater::signBytes(made->bytes, *pair)
+        << "\" length=\"" << made->bytes.size() << "\"" << Qt::endl;
+  return 0;
+}
+
+int verifyDeltaCommand(Context& c, const QCommandLineParser& options) {
+  const QStringList rest = options.positionalArguments().mid(1);
+  const QString from = options.value(QStringLiteral("from"));
+  const QString to = options.value(QStringLiteral("to"));
+  if (rest.size() != 1 || from.isEmpty() || to.isEmpty()) return c.usage(QStringLiteral("verify-delta needs --from, --to and one DELTA"));
+  Result<QString> verified = verifyDelta(from, to, rest[0]);
+  if (!verified) return c.fail(verified.error().message);
+  c.out << "the delta from " << *verified << " reproduces " << QFileInfo(to).fileName() << Qt::endl;
+  return 0;
+}
+
 int signFeedCommand(Context& c, const QCommandLineParser& options) {
   const QString feedPath = options.value(QStringLiteral("feed"));
   if (feedPath.isEmpty()) return c.usage(QStringLiteral("sign-feed needs --feed FEED"));
@@ -250,7 +296,7 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
   const QString value = QStringLiteral("value");
   for (const char* name : {"key", "feed", "archive", "url", "version", "short-version", "title", "channel-title",
                            "release-notes-link", "description", "expires", "expires-in-days", "feed-url", "public-key",
-                           "agent"}) {
+                           "agent", "from", "to", "o", "delta", "delta-url"}) {
     options.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), value));
   }
   for (const char* flag : {"critical", "unsigned", "help"}) options.addOption(QCommandLineOption(QString::fromLatin1(flag)));
@@ -267,13 +313,17 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
   }
   const QStringList positional = options.positionalArguments();
   const QString command = positional.value(0);
-  if (command != u"sign" && command != u"embed-agent" && positional.size() > 1) return c.usage(QStringLiteral("unexpected argument \"%1\"").arg(positional[1]));
+  if (command != u"sign" && command != u"embed-agent" && command != u"verify-delta" && positional.size() > 1) {
+    return c.usage(QStringLiteral("unexpected argument \"%1\"").arg(positional[1]));
+  }
   if (command == u"keygen") return keygen(c, options);
   if (command == u"public-key") return publicKey(c, options);
   if (command == u"sign") return sign(c, options);
   if (command == u"feed") return feed(c, options);
   if (command == u"sign-feed") return signFeedCommand(c, options);
   if (command == u"embed-agent") return embedAgentCommand(c, options);
+  if (command == u"delta") return delta(c, options);
+  if (command == u"verify-delta") return verifyDeltaCommand(c, options);
   return c.usage(command.isEmpty() ? QStringLiteral("no command given") : QStringLiteral("unknown command \"%1\"").arg(command));
 }
 

@@ -132,6 +132,8 @@ class FeedReader {
         elementShortVersion = elementText(xml_).trimmed();
       } else if (isAppcast(xml_, u"releaseNotesLink")) {
         item.releaseNotesURL = elementText(xml_).trimmed();
+      } else if (isAppcast(xml_, u"deltas")) {
+        readDeltas(item);
       } else if (isAppcast(xml_, u"criticalUpdate")) {
         item.isCriticalUpdate = true;
         skip();
@@ -143,6 +145,23 @@ class FeedReader {
     item.displayVersionString = !elementShortVersion.isEmpty() ? elementShortVersion : attributeShortVersion;
     if (item.displayVersionString.isEmpty()) item.displayVersionString = item.versionString;
     return item;
+  }
+
+  void readDeltas(AppcastItem& item) {
+    while (nextStartElement()) {
+      if (isPlain(xml_, u"enclosure")) {
+        const QXmlStreamAttributes attributes = xml_.attributes();
+        AppcastDelta delta;
+        delta.deltaFrom = attributes.value(kAppcastNs, QStringLiteral("deltaFrom")).trimmed().toString();
+        delta.fileURL = attributes.value(QString(), QStringLiteral("url")).trimmed().toString();
+        bool ok = false;
+        const qint64 length = attributes.value(QString(), QStringLiteral("length")).trimmed().toLongLong(&ok);
+        delta.contentLength = ok && length >= 0 ? length : -1;
+        delta.edSignature = attributes.value(kAppcastNs, QStringLiteral("edSignature")).trimmed().toString();
+        if (!delta.deltaFrom.isEmpty() && !delta.fileURL.isEmpty()) item.deltas.push_back(std::move(delta));
+      }
+      skip();
+    }
   }
 
   Error failure(const QString& what) const {
@@ -159,6 +178,13 @@ class FeedReader {
 
 bool AppcastItem::isInstallable() const {
   return hasEnclosure && !fileURL.isEmpty() && !versionString.isEmpty();
+}
+
+const AppcastDelta* AppcastItem::deltaFrom(const QString& installedVersion) const {
+  for (const AppcastDelta& delta : deltas) {
+    if (delta.deltaFrom == installedVersion) return &delta;
+  }
+  return nullptr;
 }
 
 Result<Appcast> parseAppcast(const QByteArray& document) {

@@ -22,6 +22,15 @@ inline constexpr char kSignedFeedNamespace[] = "urn:quillane:xml-namespaces:sign
 // Largest feed document accepted, in bytes; larger ones are refused unread.
 inline constexpr qsizetype kMaxFeedBytes = 4 * 1024 * 1024;
 
+// A delta offered beside an item's full archive (<sparkle:deltas><enclosure …/></sparkle:deltas>):
+// it turns exactly version deltaFrom into the item's version.
+struct AppcastDelta {
+  QString deltaFrom;             // sparkle:deltaFrom, compared as a string with CFBundleVersion
+  QString fileURL;               // enclosure url, as written
+  qint64 contentLength = -1;     // enclosure length in bytes, -1 when missing or not a number
+  QString edSignature;           // enclosure sparkle:edSignature, base64 as written (unchecked here)
+};
+
 struct AppcastItem {
   QString title;
   QString versionString;         // the machine version (sparkle:version), compared with CFBundleVersion
@@ -36,6 +45,10 @@ struct AppcastItem {
   QString fileURL;               // enclosure url, as written
   qint64 contentLength = -1;     // enclosure length in bytes, -1 when missing or not a number
   QString edSignature;           // enclosure sparkle:edSignature, base64 as written (unchecked here)
+  std::vector<AppcastDelta> deltas;  // in document order; only those with a url and a deltaFrom
+
+  // The delta that starts from exactly installedVersion, if the item offers one.
+  const AppcastDelta* deltaFrom(const QString& installedVersion) const;
 
   // True when the item names something to download: an enclosure with a url, and a version.
   // Only such items are offered. Length and signature are checked later, failing closed, so that

@@ -153,17 +153,22 @@ Error openFailure(struct archive* reader) {
 
 }  // namespace
 
-Result<QString> extractArchive(const QString& archivePath, const QString& destinationDir, const ExtractionLimits& limits) {
+Result<std::unique_ptr<EntrySink>> openDiskSink(const QString& destinationDir) {
   const int rootFd = ::open(QFile::encodeName(destinationDir).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (rootFd < 0) return makeError(QStringLiteral("Cannot open the folder %1: %2").arg(destinationDir, osError(errno)));
-  DiskSink sink(rootFd);
+  return std::unique_ptr<EntrySink>(std::make_unique<DiskSink>(rootFd));
+}
+
+Result<QString> extractArchive(const QString& archivePath, const QString& destinationDir, const ExtractionLimits& limits) {
+  Result<std::unique_ptr<EntrySink>> sink = openDiskSink(destinationDir);
+  if (!sink) return sink.error();
 
   Reader reader(newRestrictedArchiveReader());
   if (!reader) return makeError(QStringLiteral("Out of memory while opening the update archive."));
   if (archive_read_open_filename(reader.get(), QFile::encodeName(archivePath).constData(), 64 * 1024) != ARCHIVE_OK) {
     return openFailure(reader.get());
   }
-  Result<std::string> topLevel = walkArchive(reader.get(), limits, sink);
+  Result<std::string> topLevel = walkArchive(reader.get(), limits, **sink);
   if (!topLevel) return topLevel.error();
   return destinationDir + u'/' + QString::fromUtf8(topLevel->c_str());
 }

@@ -81,7 +81,9 @@ class AcceptedTree {
   std::unordered_map<std::string, Kind> kinds_;
 };
 
-Result<EntryPath> checkedPath(const char* raw, const ExtractionLimits& limits) {
+}  // namespace
+
+Result<EntryPath> checkedEntryPath(const char* raw, const ExtractionLimits& limits) {
   if (!raw || !*raw) return makeError(QStringLiteral("an entry has no name"));
   const std::string path(raw);
   if (path.size() > static_cast<std::size_t>(limits.maxPathLength)) {
@@ -99,8 +101,6 @@ Result<EntryPath> checkedPath(const char* raw, const ExtractionLimits& limits) {
   }
   return components;
 }
-
-}  // namespace
 
 bool isContainedLinkTarget(const EntryPath& linkPath, const std::string& target) {
   if (target.empty() || target.front() == '/' || linkPath.empty()) return false;
@@ -133,15 +133,103 @@ struct archive* newRestrictedArchiveReader() {
   return reader;
 }
 
-Result<std::string> walkArchive(struct archive* reader, const ExtractionLimits& limits, EntrySink& sink) {
-  AcceptedTree tree(limits);
+struct EntryChecker::State {
+  State(const ExtractionLimits& l, EntrySink& s, QString format) : limits(l), sink(s), refusalFormat(std::move(format)), tree(l) {}
+  const ExtractionLimits& limits;
+  EntrySink& sink;
+  QString refusalFormat;
+  AcceptedTree tree;
   std::vector<std::size_t> newParents;
   std::string topLevel;
   std::int64_t totalBytes = 0;
   std::int64_t headers = 0;
-  std::array<char, 64 * 1024> buffer{};
+};
 
-  auto refuse = [](const QString& why) { return makeError(QStringLiteral("The update archive was refused: %1.").arg(why)); };
+EntryChecker::EntryChecker(const ExtractionLimits& limits, EntrySink& sink, QString refusalFormat)
+    : state_(std::make_unique<State>(limits, sink, std::move(refusalFormat))) {}
+
+EntryChecker::~EntryChecker() = default;
+
+Error EntryChecker::refuse(const QString& why) const { return makeError(state_->refusalFormat.arg(why)); }
+
+// Checks the entry's path and place in the tree and makes its missing parents. An empty path
+// (the container's own root, "./") is to be skipped.
+Result<EntryPath> EntryChecker::admit(const char* rawPath, int kindValue) {
+  State& s = *state_;
+  const Kind kind = static_cast<Kind>(kindValue);
+  // Entries that name nothing ("./") still count, so a stream of them cannot run forever.
+  if (++s.headers > s.limits.maxEntries) return refuse(QStringLiteral("it has more than %1 entries").arg(s.limits.maxEntries));
+  Result<EntryPath> path = checkedEntryPath(rawPath, s.limits);
+  if (!path) return refuse(path.error().message);
+  if (path->empty()) return path;
+  const std::string shown(rawPath);
+  if (s.topLevel.empty()) s.topLevel = path->front();
+  if (path->front() != s.topLevel) {
+    return refuse(QStringLiteral("it holds more than one item at its top level (\"%1\" and \"%2\")")
+                      .arg(show(s.topLevel), show(path->front())));
+  }
+  if (path->size() == 1 && kind != Kind::Directory) {
+    return refuse(QStringLiteral("its top-level item \"%1\" is not a folder").arg(show(s.topLevel)));
+  }
+  if (Status accepted = s.tree.accept(*path, kind, shown, s.newParents); !accepted) return refuse(accepted.error().message);
+  for (std::size_t depth : s.newParents) {
+    const EntryPath parent(path->begin(), path->begin() + static_cast<std::ptrdiff_t>(depth));
+    if (Status made = s.sink.makeDirectory(parent); !made) return made.error();
+  }
+  return path;
+}
+
+Status EntryChecker::directory(const char* rawPath) {
+  Result<EntryPath> path = admit(rawPath, static_cast<int>(Kind::Directory));
+  if (!path) return path.error();
+  if (path->empty()) return Status::ok();
+  return state_->sink.makeDirectory(*path);
+}
+
+Status EntryChecker::symlink(const char* rawPath, const char* target) {
+  Result<EntryPath> path = admit(rawPath, static_cast<int>(Kind::Link));
+  if (!path) return path.error();
+  if (path->empty()) return Status::ok();
+  const std::string shown(rawPath);
+  if (!target || !isContainedLinkTarget(*path, target)) {
+    return refuse(QStringLiteral("the link \"%1\" points outside the update (\"%2\")")
+                      .arg(show(shown), target ? QString::fromUtf8(target) : QString()));
+  }
+  if (std::string(target).size() > static_cast<std::size_t>(state_->limits.maxPathLength)) {
+    return refuse(QStringLiteral("the link \"%1\" has too long a target").arg(show(shown)));
+  }
+  return state_->sink.makeSymlink(*path, target);
+}
+
+Status EntryChecker::beginFile(const char* rawPath, unsigned mode, std::int64_t declaredSize) {
+  State& s = *state_;
+  Result<EntryPath> path = admit(rawPath, static_cast<int>(Kind::File));
+  if (!path) return path.error();
+  if (path->empty()) return Status::ok();
+  // The declared size is only a hint; what counts is what is actually written.
+  if (declaredSize > s.limits.maxTotalBytes - s.totalBytes) {
+    return refuse(QStringLiteral("it unpacks to more than %1 bytes").arg(s.limits.maxTotalBytes));
+  }
+  return s.sink.beginFile(*path, (mode & 0755) | 0600);
+}
+
+Status EntryChecker::writeFile(const char* data, std::size_t length) {
+  State& s = *state_;
+  s.totalBytes += static_cast<std::int64_t>(length);
+  if (s.totalBytes > s.limits.maxTotalBytes) return refuse(QStringLiteral("it unpacks to more than %1 bytes").arg(s.limits.maxTotalBytes));
+  return s.sink.writeFile(data, length);
+}
+
+Status EntryChecker::endFile() { return state_->sink.endFile(); }
+
+Result<std::string> EntryChecker::finish() {
+  if (state_->topLevel.empty()) return refuse(QStringLiteral("it is empty"));
+  return state_->topLevel;
+}
+
+Result<std::string> walkArchive(struct archive* reader, const ExtractionLimits& limits, EntrySink& sink) {
+  EntryChecker checker(limits, sink, QStringLiteral("The update archive was refused: %1."));
+  std::array<char, 64 * 1024> buffer{};
   auto archiveFailure = [&](const char* when) {
     const char* detail = archive_error_string(reader);
     return makeError(QStringLiteral("The update archive cannot be read (%1): %2")
@@ -153,73 +241,30 @@ Result<std::string> walkArchive(struct archive* reader, const ExtractionLimits& 
     const int status = archive_read_next_header(reader, &entry);
     if (status == ARCHIVE_EOF) break;
     if (status != ARCHIVE_OK && status != ARCHIVE_WARN) return archiveFailure("entry header");
-    // Entries that name nothing ("./") still count, so a stream of them cannot run forever.
-    if (++headers > limits.maxEntries) return refuse(QStringLiteral("it has more than %1 entries").arg(limits.maxEntries));
 
     const char* rawPath = archive_entry_pathname(entry);
-    Result<EntryPath> path = checkedPath(rawPath, limits);
-    if (!path) return refuse(path.error().message);
-    if (path->empty()) continue;  // the archive's own root, "./"
-    const std::string shown(rawPath);
-
-    if (archive_entry_hardlink(entry)) return refuse(QStringLiteral("the entry \"%1\" is a hard link").arg(show(shown)));
+    const std::string shown(rawPath ? rawPath : "");
+    if (archive_entry_hardlink(entry)) return checker.refuse(QStringLiteral("the entry \"%1\" is a hard link").arg(show(shown)));
     const mode_t type = archive_entry_filetype(entry);
-    Kind kind;
-    if (type == AE_IFDIR) kind = Kind::Directory;
-    else if (type == AE_IFREG) kind = Kind::File;
-    else if (type == AE_IFLNK) kind = Kind::Link;
-    else return refuse(QStringLiteral("the entry \"%1\" is %2").arg(show(shown), typeName(type)));
-
-    if (topLevel.empty()) topLevel = path->front();
-    if (path->front() != topLevel) {
-      return refuse(QStringLiteral("it holds more than one item at its top level (\"%1\" and \"%2\")")
-                        .arg(show(topLevel), show(path->front())));
-    }
-    if (path->size() == 1 && kind != Kind::Directory) {
-      return refuse(QStringLiteral("its top-level item \"%1\" is not a folder").arg(show(topLevel)));
-    }
-
-    if (Status accepted = tree.accept(*path, kind, shown, newParents); !accepted) return refuse(accepted.error().message);
-    for (std::size_t depth : newParents) {
-      const EntryPath parent(path->begin(), path->begin() + static_cast<std::ptrdiff_t>(depth));
-      if (Status made = sink.makeDirectory(parent); !made) return made.error();
-    }
-
-    if (kind == Kind::Directory) {
-      if (Status made = sink.makeDirectory(*path); !made) return made.error();
-      continue;
-    }
-    if (kind == Kind::Link) {
-      const char* target = archive_entry_symlink(entry);
-      if (!target || !isContainedLinkTarget(*path, target)) {
-        return refuse(QStringLiteral("the link \"%1\" points outside the update (\"%2\")")
-                          .arg(show(shown), target ? QString::fromUtf8(target) : QString()));
+    if (type == AE_IFDIR) {
+      if (Status made = checker.directory(rawPath); !made) return made.error();
+    } else if (type == AE_IFLNK) {
+      if (Status made = checker.symlink(rawPath, archive_entry_symlink(entry)); !made) return made.error();
+    } else if (type == AE_IFREG) {
+      const std::int64_t declared = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : -1;
+      if (Status begun = checker.beginFile(rawPath, archive_entry_perm(entry), declared); !begun) return begun.error();
+      for (;;) {
+        const la_ssize_t read = archive_read_data(reader, buffer.data(), buffer.size());
+        if (read == 0) break;
+        if (read < 0) return archiveFailure("file contents");
+        if (Status written = checker.writeFile(buffer.data(), static_cast<std::size_t>(read)); !written) return written.error();
       }
-      if (std::string(target).size() > static_cast<std::size_t>(limits.maxPathLength)) {
-        return refuse(QStringLiteral("the link \"%1\" has too long a target").arg(show(shown)));
-      }
-      if (Status made = sink.makeSymlink(*path, target); !made) return made.error();
-      continue;
+      if (Status ended = checker.endFile(); !ended) return ended.error();
+    } else {
+      return checker.refuse(QStringLiteral("the entry \"%1\" is %2").arg(show(shown), typeName(type)));
     }
-
-    // A regular file: the header's size is only a hint; what counts is what is actually read.
-    if (archive_entry_size_is_set(entry) && archive_entry_size(entry) > limits.maxTotalBytes - totalBytes) {
-      return refuse(QStringLiteral("it unpacks to more than %1 bytes").arg(limits.maxTotalBytes));
-    }
-    if (Status begun = sink.beginFile(*path, (archive_entry_perm(entry) & 0755) | 0600); !begun) return begun.error();
-    for (;;) {
-      const la_ssize_t read = archive_read_data(reader, buffer.data(), buffer.size());
-      if (read == 0) break;
-      if (read < 0) return archiveFailure("file contents");
-      totalBytes += read;
-      if (totalBytes > limits.maxTotalBytes) return refuse(QStringLiteral("it unpacks to more than %1 bytes").arg(limits.maxTotalBytes));
-      if (Status written = sink.writeFile(buffer.data(), static_cast<std::size_t>(read)); !written) return written.error();
-    }
-    if (Status ended = sink.endFile(); !ended) return ended.error();
   }
-
-  if (topLevel.empty()) return refuse(QStringLiteral("it is empty"));
-  return topLevel;
+  return checker.finish();
 }
 
 }  // namespace updater
