@@ -1,5 +1,6 @@
 #include "bench_support.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
