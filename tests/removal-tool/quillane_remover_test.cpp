@@ -378,9 +378,14 @@ TEST_F(QuillaneRemoverTest, ItemsThatAreLinksAreRemovedAsLinksAndWhatTheyPointTo
 TEST_F(QuillaneRemoverTest, ARunKilledWhileDeletingIsCompletedByTheNextRun) {
   const auto plugin = testing_support::installPlugin(library);
   // Enough files that the deletion is still going on when the kill arrives.
-  for (int folder = 0; folder < 100; ++folder)
-    for (int file = 0; file < 100; ++file)
-      writeFile(QString("%1/Contents/Resources/%2/%3").arg(plugin.bundle()).arg(folder).arg(file), "x");
+  for (int folder = 0; folder < 40; ++folder) {
+    const QString path = QString("%1/Contents/Resources/%2/").arg(plugin.bundle()).arg(folder);
+    ASSERT_TRUE(QDir().mkpath(path));
+    for (int file = 0; file < 100; ++file) {
+      QFile empty(path + QString::number(file));
+      ASSERT_TRUE(empty.open(QIODevice::WriteOnly));
+    }
+  }
   writeSettings(mailSettings());
 
   // Killed as soon as the bundle has been moved aside for deletion.
