@@ -14,6 +14,8 @@ class NSWorkspace {
   // The absolute path of the desktop entry "<bundleIdentifier>.desktop" found in the XDG
   // data folders ($XDG_DATA_HOME/applications, then each of $XDG_DATA_DIRS/applications),
   // or nothing when there is none, it is hidden, or the identifier is not a plain name.
+  // Nothing either, with a log line, when a file the lookup would read (the entry, an
+  // association list) is a fifo, a device or a folder: it would block the lookup.
   std::optional<QString> absolutePathForAppBundleWithIdentifier(const QString& bundleIdentifier);
 
   // Starts the application described by the desktop entry at path (absolute). Returns

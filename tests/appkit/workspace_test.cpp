@@ -2,7 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <QProcess>
+
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -56,7 +59,38 @@ TEST(Workspace, LaunchingAnEntryStartsItsProgramAndRefusesAnythingElse) {
     EXPECT_FALSE(workspace.launchApplicationAtPath(QString::fromStdString(path))) << path;
 }
 
+// GIO reads these files with a blocking open; a fifo among them must not hold the lookup.
+// Each case runs in a fresh process, since GIO reads its folders once per process.
+TEST(Workspace, AFifoWhereALookupReadsIsRefusedWithoutWaiting) {
+  const std::string fifoHome = home + "/fifo-cases";
+  const std::pair<std::string, std::string> cases[] = {
+      {"XDG_DATA_HOME", "/applications/com.example.Fifo.desktop"},
+      {"XDG_CONFIG_HOME", "/mimeapps.list"},
+  };
+  for (const auto& [variable, file] : cases) {
+    SCOPED_TRACE(file);
+    const std::string folder = fifoHome + "/" + variable;
+    fs::create_directories(fs::path(folder + file).parent_path());
+    ASSERT_EQ(::mkfifo((folder + file).c_str(), 0600), 0);
+    QProcess child;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QString::fromStdString(variable), QString::fromStdString(folder));
+    child.setProcessEnvironment(environment);
+    child.start(QStringLiteral("/proc/self/exe"), {QStringLiteral("--lookup"), QStringLiteral("com.example.Fifo")});
+    const bool finished = child.waitForFinished(20000);
+    if (!finished) child.kill();
+    ASSERT_TRUE(finished) << "the lookup hung";
+    EXPECT_EQ(child.readAllStandardOutput().toStdString(), "nothing");
+    EXPECT_TRUE(child.readAllStandardError().contains("is not a regular file"));
+  }
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && std::string(argv[1]) == "--lookup") {
+    const std::optional<QString> found = lookup(argv[2]);
+    std::printf("%s", found ? found->toLocal8Bit().constData() : "nothing");
+    return 0;
+  }
   setenv("XDG_DATA_HOME", dataHome.c_str(), 1);
   setenv("XDG_DATA_DIRS", systemData.c_str(), 1);
   const std::string script = home + "/bin/mail standin.sh";
