@@ -25,6 +25,10 @@ Download::Download(QNetworkAccessManager& network, const QUrl& url, const Downlo
           [this] { onTimeout(QStringLiteral("no answer within %1 ms").arg(limits_.connectTimeoutMs)); });
   connect(&stallTimer_, &QTimer::timeout, this,
           [this] { onTimeout(QStringLiteral("nothing received for %1 ms").arg(limits_.stallTimeoutMs)); });
+  connect(&paceTimer_, &QTimer::timeout, this, [this] {
+    if (!pace_) return;
+    if (const auto why = pace_->verdict(TransferPace::Clock::now())) onTimeout(*why);
+  });
 }
 
 Download::~Download() {
@@ -62,6 +66,8 @@ void Download::start(FinishedHandler finished) {
     file_ = std::move(file);
   }
 
+  pace_.emplace(limits_.pace, TransferPace::Clock::now());
+  paceTimer_.start(pace_->checkInterval());
   sendRequest(url_);
 }
 
@@ -183,6 +189,7 @@ bool Download::accept(const QByteArray& chunk) {
     result_.data.append(chunk);
   }
   result_.bytes = total;
+  if (pace_) pace_->received(chunk.size(), TransferPace::Clock::now());
   if (bodyObserver_) bodyObserver_(chunk);
   return true;
 }
@@ -228,6 +235,7 @@ void Download::complete(bool ok, const QString& error) {
   done_ = true;
   connectTimer_.stop();
   stallTimer_.stop();
+  paceTimer_.stop();
   if (reply_) {
     disconnect(reply_, nullptr, this, nullptr);
     // Not from inside the reply's own signal: Qt does not expect that.

@@ -2,7 +2,8 @@
 //
 // Everything the updater downloads goes through here, so the limits live here too: only
 // the addresses url_policy.h allows, a bounded number of redirects (never from https to
-// anything weaker), a connect timeout and a stall timeout, and a hard cap on the bytes
+// anything weaker), a connect timeout, a stall timeout, a floor under the rate and an
+// optional total deadline (transfer_pace.h), and a hard cap on the bytes
 // accepted. A body that would pass the cap is refused before the excess is stored, so a
 // hostile server can neither fill the disk nor the memory.
 //
@@ -16,8 +17,11 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "updater/transfer_pace.h"
+
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QNetworkReply;
 
@@ -33,6 +37,8 @@ struct DownloadLimits {
   int connectTimeoutMs = 20000;
   // Longest quiet spell while the body arrives.
   int stallTimeoutMs = 30000;
+  // Total deadline and rate floor, from start().
+  TransferPaceLimits pace;
 };
 
 struct DownloadResult {
@@ -95,6 +101,8 @@ class Download : public QObject {
   QPointer<QNetworkReply> reply_;
   QTimer connectTimer_;
   QTimer stallTimer_;
+  QTimer paceTimer_;
+  std::optional<TransferPace> pace_;
   ProgressHandler progress_;
   BodyObserver bodyObserver_;
   FinishedHandler finished_;

@@ -27,10 +27,15 @@ namespace {
 // No archive is accepted above this, whatever a feed declares.
 constexpr qint64 kMaxArchiveBytes = qint64{2} * 1024 * 1024 * 1024;
 constexpr qint64 kMaxReleaseNotesBytes = 1024 * 1024;
+constexpr std::chrono::seconds kMaxFeedOrNotesTime{60};
 
 }  // namespace
 
 RunSettings::RunSettings() {
+  // A feed or release notes that never finish would hold the run, and every later check,
+  // for ever; an archive may take as long as it stays above the rate floor.
+  feedLimits.pace.totalDeadline = kMaxFeedOrNotesTime;
+  releaseNotesLimits.pace.totalDeadline = kMaxFeedOrNotesTime;
   feedLimits.maxBytes = kMaxFeedBytes;
   archiveLimits.maxBytes = kMaxArchiveBytes;
   releaseNotesLimits.maxBytes = kMaxReleaseNotesBytes;

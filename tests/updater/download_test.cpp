@@ -233,6 +233,46 @@ TEST_F(DownloadTest, GivesUpOnSilentAndStalledServers) {
   }
 }
 
+// The limits scaled down from seconds to tenths, so a test takes a second or two.
+TEST_F(DownloadTest, ADripIsCutByTheRateFloorAndTheDeadlineWhileAnHonestSlowServerFinishes) {
+  TestHttpServer::Route drip;
+  drip.body = pattern(64 * 1024);
+  drip.dripBytes = 1;
+  drip.dripIntervalMs = 50;  // inside any silence limit
+  server.setRoute(QStringLiteral("/drip"), drip);
+  TestHttpServer::Route slow;
+  slow.body = pattern(4 * 1024);
+  slow.dripBytes = 256;
+  slow.dripIntervalMs = 125;  // 2 KiB/s
+  server.setRoute(QStringLiteral("/slow"), slow);
+
+  DownloadLimits archive;
+  archive.pace.rateGrace = std::chrono::milliseconds(400);
+  archive.pace.rateWindow = std::chrono::milliseconds(1200);
+  DownloadLimits feed = archive;
+  feed.pace.totalDeadline = std::chrono::milliseconds(1000);
+
+  // The archive into a file, the feed into memory.
+  for (const auto& [limits, file] : {std::pair{archive, dir.filePath(QStringLiteral("drip"))}, std::pair{feed, QString()}}) {
+    QElapsedTimer clock;
+    clock.start();
+    const DownloadResult result = fetch(server.url(QStringLiteral("/drip")), limits, file);
+    EXPECT_FALSE(result.ok);
+    EXPECT_TRUE(result.error.contains(QLatin1String("below the floor of 1024 bytes/s"))) << result.error.toStdString();
+    EXPECT_LT(clock.elapsed(), 3000);
+  }
+  EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("drip")))) << "a cut download leaves nothing";
+
+  const DownloadResult honest = fetch(server.url(QStringLiteral("/slow")), archive);
+  EXPECT_TRUE(honest.ok) << honest.error.toStdString();
+  EXPECT_EQ(honest.data, slow.body);
+
+  // Fast enough for the floor, too slow for the deadline: 4 KiB at 2 KiB/s takes 2 s.
+  const DownloadResult late = fetch(server.url(QStringLiteral("/slow")), feed);
+  EXPECT_FALSE(late.ok);
+  EXPECT_TRUE(late.error.contains(QLatin1String("not complete within 1 s"))) << late.error.toStdString();
+}
+
 TEST_F(DownloadTest, CancelReportsTheReasonAndAbandonReportsNothing) {
   TestHttpServer::Route stalled;
   stalled.body = pattern(1024 * 1024);

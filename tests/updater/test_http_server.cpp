@@ -1,5 +1,7 @@
 #include "test_http_server.h"
 
+#include <QTimer>
+
 #include <QFile>
 #include <QPointer>
 #include <QTcpSocket>
@@ -124,9 +126,27 @@ void TestHttpServer::answer(QTcpSocket* socket, const QString& path) {
     *offset += chunk.size();
     served_[path].bodyBytesSent = *offset;
   };
-  connect(socket, &QTcpSocket::bytesWritten, this, pump);
+  if (route.dripBytes > 0 && route.dripIntervalMs > 0) {
+    auto* drip = new QTimer(socket);
+    connect(drip, &QTimer::timeout, this, [this, guard, path, route, file, offset, limit, length, drip] {
+      if (!guard) return;
+      const qint64 size = qMin(route.dripBytes, limit - *offset);
+      if (size > 0) {
+        guard->write(file ? file->read(size) : route.body.mid(*offset, size));
+        *offset += size;
+        served_[path].bodyBytesSent = *offset;
+      }
+      if (*offset >= limit) {
+        drip->stop();
+        if (limit == length) guard->disconnectFromHost();
+      }
+    });
+    drip->start(route.dripIntervalMs);
+  } else {
+    connect(socket, &QTcpSocket::bytesWritten, this, pump);
+  }
   connect(socket, &QTcpSocket::disconnected, this, [this, path, offset, length] {
     if (*offset < length) served_[path].clientHungUp = true;
   });
-  pump();
+  if (route.dripBytes <= 0 || route.dripIntervalMs <= 0) pump();
 }

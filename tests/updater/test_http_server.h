@@ -26,6 +26,9 @@ class TestHttpServer : public QObject {
     qint64 announcedLength = kRealLength;
     qint64 stallAfter = -1;    // send this many body bytes, then nothing (connection kept)
     bool neverAnswer = false;  // read the request, answer nothing
+    // When both are set, the body goes out dripBytes at a time, one portion every dripIntervalMs.
+    qint64 dripBytes = 0;
+    int dripIntervalMs = 0;
   };
   static constexpr qint64 kRealLength = -2;
   static constexpr qint64 kNoLength = -1;
