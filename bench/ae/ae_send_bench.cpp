@@ -9,6 +9,7 @@
 // median over rounds of the mean time per call.
 #include "ae/AppleEventObjects.h"
 #include "ae/AppleEvents.h"
+#include "bench_bus.h"
 #include "ae/wire.h"
 
 #include <QCoreApplication>
@@ -24,14 +25,12 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr char kReceiver[] = "org.quillane.SendBench";
-constexpr char kOnPrivateBus[] = "QUILLANE_AE_BENCH_PRIVATE_BUS";
 
 int runReceiver(QCoreApplication& app) {
   auto& manager = ae::NSAppleEventManager::sharedAppleEventManager();
@@ -77,16 +76,7 @@ int main(int argc, char* argv[]) {
     return runReceiver(app);
   }
   // Never on the user's bus: run again inside a private one.
-  if (!std::getenv(kOnPrivateBus)) {
-    setenv(kOnPrivateBus, "1", 1);
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    std::vector<char*> command = {const_cast<char*>("dbus-run-session"), const_cast<char*>("--")};
-    for (int i = 0; i < argc; ++i) command.push_back(argv[i]);
-    command.push_back(nullptr);
-    execvp(command[0], command.data());
-    std::perror("ae_send_bench: dbus-run-session");
-    return 1;
-  }
+  if (!ae_bench::runOnPrivateBus(argc, argv)) return 1;
 
   const int calls = argc > 1 ? std::atoi(argv[1]) : 2000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 9;
@@ -97,11 +87,7 @@ int main(int argc, char* argv[]) {
 
   QCoreApplication app(argc, argv);
   QProcess receiver;
-  receiver.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--receiver")});
-  if (!receiver.waitForReadyRead(10000) || receiver.readLine().trimmed() != "ready") {
-    std::fprintf(stderr, "ae_send_bench: the receiver did not start\n");
-    return 1;
-  }
+  if (!ae_bench::startReceiver(receiver)) return 1;
 
   const QByteArray identifier(kReceiver);
   AppleEvent event;

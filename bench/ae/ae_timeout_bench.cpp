@@ -5,6 +5,7 @@
 // Defaults: 600 ticks (the agent's quit wait), 20 tries: about 7 minutes.
 #include "ae/AppleEventObjects.h"
 #include "ae/AppleEvents.h"
+#include "bench_bus.h"
 #include "ae/event_record.h"
 #include "ae/wire.h"
 
@@ -18,14 +19,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr char kReceiver[] = "org.quillane.TimeoutBench";
-constexpr char kOnPrivateBus[] = "QUILLANE_AE_BENCH_PRIVATE_BUS";
 
 // Takes every event and never answers it.
 int runSilentReceiver(QCoreApplication& app) {
@@ -54,16 +53,7 @@ int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
     return runSilentReceiver(app);
   }
-  if (!std::getenv(kOnPrivateBus)) {  // never on the user's bus
-    setenv(kOnPrivateBus, "1", 1);
-    unsetenv("DBUS_SESSION_BUS_ADDRESS");
-    std::vector<char*> command = {const_cast<char*>("dbus-run-session"), const_cast<char*>("--")};
-    for (int i = 0; i < argc; ++i) command.push_back(argv[i]);
-    command.push_back(nullptr);
-    execvp(command[0], command.data());
-    std::perror("ae_timeout_bench: dbus-run-session");
-    return 1;
-  }
+  if (!ae_bench::runOnPrivateBus(argc, argv)) return 1;
   const long ticks = argc > 1 ? std::atol(argv[1]) : 600;
   const int tries = argc > 2 ? std::atoi(argv[2]) : 20;
   if (ticks <= 0 || tries <= 0) {
@@ -73,11 +63,7 @@ int main(int argc, char* argv[]) {
 
   QCoreApplication app(argc, argv);
   QProcess receiver;
-  receiver.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--receiver")});
-  if (!receiver.waitForReadyRead(10000) || receiver.readLine().trimmed() != "ready") {
-    std::fprintf(stderr, "ae_timeout_bench: the receiver did not start\n");
-    return 1;
-  }
+  if (!ae_bench::startReceiver(receiver)) return 1;
 
   const QByteArray identifier(kReceiver);
   AppleEvent event;
