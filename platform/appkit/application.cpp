@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QPointer>
+#include <QThreadPool>
 #include <QTimer>
 
 #include <cstdio>
@@ -38,6 +39,9 @@ void NSApplication::terminate(QObject* /*sender*/) {
   // around a modal loop: they would go on sending events and showing alerts. The process
   // ends here instead, as the platform's terminate: does.
   if (QCoreApplication::instance()) ae::NSAppleEventManager::sharedAppleEventManager().answerRunningEventsAndFlush();
+  // Work handed to worker threads (unpacking, installing) finishes, as it would when the
+  // application object goes; only its results are not looked at.
+  QThreadPool::globalInstance()->waitForDone();
   std::fflush(nullptr);
   std::_Exit(0);
 }
