@@ -22,7 +22,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <functional>
 #include <vector>
@@ -31,16 +30,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr char kReceiver[] = "org.quillane.SendBench";
-
-int runReceiver(QCoreApplication& app) {
-  auto& manager = ae::NSAppleEventManager::sharedAppleEventManager();
-  manager.setEventHandlerAndSelectorForEventClassAndEventID(
-      &app, [](const ae::NSAppleEventDescriptor&, ae::NSAppleEventDescriptor&) {}, kAEMiscStandards, kAEActivate);
-  if (manager.registerApplication(QString::fromLatin1(kReceiver)) != noErr) return 1;
-  std::printf("ready\n");
-  std::fflush(stdout);
-  return app.exec();
-}
 
 double processCpuMicroseconds() {
   timespec t{};
@@ -71,9 +60,10 @@ double median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc == 2 && std::strcmp(argv[1], "--receiver") == 0) {
-    QCoreApplication app(argc, argv);
-    return runReceiver(app);
+  // The receiver answers every event at once, with nothing.
+  if (const auto served = ae_bench::runAsReceiver(argc, argv, QString::fromLatin1(kReceiver),
+                                                  [](const ae::NSAppleEventDescriptor&, ae::NSAppleEventDescriptor&) {})) {
+    return *served;
   }
   // Never on the user's bus: run again inside a private one.
   if (!ae_bench::runOnPrivateBus(argc, argv)) return 1;

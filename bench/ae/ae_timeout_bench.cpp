@@ -18,25 +18,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <vector>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr char kReceiver[] = "org.quillane.TimeoutBench";
-
-// Takes every event and never answers it.
-int runSilentReceiver(QCoreApplication& app) {
-  auto& manager = ae::NSAppleEventManager::sharedAppleEventManager();
-  manager.setEventHandlerAndSelectorForEventClassAndEventID(
-      &app, [&manager](const ae::NSAppleEventDescriptor&, ae::NSAppleEventDescriptor&) { manager.suspendCurrentAppleEvent(); },
-      typeWildCard, typeWildCard);
-  if (manager.registerApplication(QString::fromLatin1(kReceiver)) != noErr) return 1;
-  std::printf("ready\n");
-  std::fflush(stdout);
-  return app.exec();
-}
 
 void printSeries(const char* name, std::vector<double> overruns) {
   std::sort(overruns.begin(), overruns.end());
@@ -49,9 +36,12 @@ void printSeries(const char* name, std::vector<double> overruns) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (argc == 2 && std::strcmp(argv[1], "--receiver") == 0) {
-    QCoreApplication app(argc, argv);
-    return runSilentReceiver(app);
+  // The receiver takes every event and never answers it.
+  if (const auto served = ae_bench::runAsReceiver(
+          argc, argv, QString::fromLatin1(kReceiver), [](const ae::NSAppleEventDescriptor&, ae::NSAppleEventDescriptor&) {
+            ae::NSAppleEventManager::sharedAppleEventManager().suspendCurrentAppleEvent();
+          })) {
+    return *served;
   }
   if (!ae_bench::runOnPrivateBus(argc, argv)) return 1;
   const long ticks = argc > 1 ? std::atol(argv[1]) : 600;

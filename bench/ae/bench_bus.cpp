@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <unistd.h>
 #include <vector>
@@ -23,6 +24,18 @@ bool runOnPrivateBus(int argc, char* argv[]) {
   execvp(command[0], command.data());
   std::perror("dbus-run-session");
   return false;
+}
+
+std::optional<int> runAsReceiver(int argc, char* argv[], const QString& name,
+                                 ae::NSAppleEventManager::Handler handler) {
+  if (argc != 2 || std::strcmp(argv[1], "--receiver") != 0) return std::nullopt;
+  QCoreApplication app(argc, argv);
+  auto& manager = ae::NSAppleEventManager::sharedAppleEventManager();
+  manager.setEventHandlerAndSelectorForEventClassAndEventID(&app, std::move(handler), typeWildCard, typeWildCard);
+  if (manager.registerApplication(name) != noErr) return 1;
+  std::printf("ready\n");
+  std::fflush(stdout);
+  return app.exec();
 }
 
 bool startReceiver(QProcess& receiver) {
