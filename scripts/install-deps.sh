@@ -12,6 +12,7 @@ packages=(
   python3 xvfb xauth x11-utils xdotool imagemagick
   clang libclang-rt-14-dev
   curl libarchive-tools attr e2fsprogs util-linux
+  dpkg-dev help2man lintian desktop-file-utils appstream
 )
 
 sudo_if_needed() {

@@ -39,6 +39,7 @@ const command_line::Tool kTool{
     "\n"
     "Examples:\n"
     "  aesend com.apple.mail aevt quit\n"
+    "\n"
     "  aesend --wait --timeout 600 com.apple.mail aevt quit\n",
     "usage: aesend [--wait] [--timeout TICKS] BUNDLE_ID CLASS ID\n"};
 
