@@ -8,8 +8,11 @@
 
 #include <QFile>
 
+#include <zstd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdint>
 #include <cstdlib>
 
 int main(int argc, char* argv[]) {
@@ -44,7 +47,17 @@ int main(int argc, char* argv[]) {
     }
     QFile seed(QString::fromStdString(folder + "/seed" + std::to_string(i) + ".delta"));
     if (!seed.open(QIODevice::WriteOnly) || seed.write(*delta) != delta->size()) return 1;
-    ++written;
+    // The same delta as the fuzzer's other input form: the manifest's JSON, a zero byte, the data.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(delta->constData());
+    std::uint64_t frameLength = 0;
+    for (int b = 7; b >= 0; --b) frameLength = (frameLength << 8) | bytes[8 + b];
+    const unsigned long long jsonSize = ZSTD_getFrameContentSize(bytes + 16, frameLength);
+    QByteArray json(static_cast<qsizetype>(jsonSize), Qt::Uninitialized);
+    if (ZSTD_isError(ZSTD_decompress(json.data(), json.size(), bytes + 16, frameLength))) return 1;
+    QFile plain(QString::fromStdString(folder + "/seed" + std::to_string(i) + ".json"));
+    const QByteArray form = json + QByteArray(1, '\0') + delta->mid(static_cast<qsizetype>(16 + frameLength));
+    if (!plain.open(QIODevice::WriteOnly) || plain.write(form) != form.size()) return 1;
+    written += 2;
   }
   std::printf("%d delta seeds in %s (work files in %s)\n", written, folder.c_str(), work);
   return 0;

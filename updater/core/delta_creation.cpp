@@ -116,18 +116,20 @@ class DeltaWriter {
     }
     QByteArray chosen;
     entry.method = DeltaEntry::Method::Unchanged;
-    if (!old || *old != *bytes) {
-      Result<QByteArray> whole = compress(*bytes, nullptr);
-      if (!whole) return whole.error();
-      chosen = *whole;
-      entry.method = DeltaEntry::Method::New;
-    }
-    if (old && entry.method == DeltaEntry::Method::New) {
+    if (old && *old != *bytes) {
       Result<QByteArray> patch = compress(*bytes, &*old);
       if (!patch) return patch.error();
-      if (patch->size() < chosen.size()) {
-        chosen = *patch;
-        entry.method = DeltaEntry::Method::Patch;
+      chosen = *patch;
+      entry.method = DeltaEntry::Method::Patch;
+    }
+    // Carried whole when there is nothing to patch, or (rarely) when that comes out smaller: a
+    // patch under a sixteenth of the file is not worth compressing the file again to find out.
+    if (!old || (entry.method == DeltaEntry::Method::Patch && chosen.size() > bytes->size() / 16)) {
+      Result<QByteArray> whole = compress(*bytes, nullptr);
+      if (!whole) return whole.error();
+      if (!old || whole->size() < chosen.size()) {
+        chosen = *whole;
+        entry.method = DeltaEntry::Method::New;
       }
     }
     if (entry.method != DeltaEntry::Method::New) {

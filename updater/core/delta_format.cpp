@@ -7,6 +7,7 @@
 #include <QJsonObject>
 
 #include <sodium.h>
+#include <zstd.h>
 
 #include <cmath>
 #include <cstring>
@@ -16,6 +17,7 @@ namespace updater {
 namespace {
 
 constexpr int kFormatVersion = 1;
+constexpr int kManifestCompressionLevel = 19;
 
 Error malformed(const QString& why) { return makeError(QStringLiteral("The delta is malformed: %1.").arg(why)); }
 
@@ -221,7 +223,19 @@ Result<ParsedDelta> readDelta(const std::uint8_t* bytes, std::size_t size, const
   if (manifestLength > static_cast<std::uint64_t>(kMaxDeltaManifestBytes) || manifestLength > size - kDeltaHeaderBytes) {
     return malformed(QStringLiteral("its manifest is too large or cut short"));
   }
-  const QByteArray json = QByteArray::fromRawData(reinterpret_cast<const char*>(bytes + kDeltaHeaderBytes), static_cast<qsizetype>(manifestLength));
+  // The manifest is one zstd frame: its hashes repeat (an unchanged file's is also its source's)
+  // and its paths share long prefixes. Decoded only up to the manifest limit, announced up front.
+  const std::uint8_t* frame = bytes + kDeltaHeaderBytes;
+  const unsigned long long jsonSize = ZSTD_getFrameContentSize(frame, static_cast<std::size_t>(manifestLength));
+  if (jsonSize == ZSTD_CONTENTSIZE_ERROR || jsonSize == ZSTD_CONTENTSIZE_UNKNOWN ||
+      jsonSize > static_cast<unsigned long long>(kMaxDeltaManifestBytes)) {
+    return malformed(QStringLiteral("its manifest is not a compressed manifest of at most %1 bytes").arg(kMaxDeltaManifestBytes));
+  }
+  QByteArray json(static_cast<qsizetype>(jsonSize), Qt::Uninitialized);
+  const std::size_t decoded = ZSTD_decompress(json.data(), static_cast<std::size_t>(json.size()), frame, static_cast<std::size_t>(manifestLength));
+  if (ZSTD_isError(decoded) || decoded != static_cast<std::size_t>(json.size())) {
+    return malformed(QStringLiteral("its manifest does not decode"));
+  }
   QJsonParseError error{};
   const QJsonDocument document = QJsonDocument::fromJson(json, &error);
   if (error.error != QJsonParseError::NoError || !document.isObject()) {
@@ -264,10 +278,14 @@ QByteArray writeDelta(const DeltaManifest& manifest, const QByteArray& data) {
                          {QStringLiteral("sources"), sources},
                          {QStringLiteral("entries"), entries}};
   const QByteArray json = QJsonDocument(root).toJson(QJsonDocument::Compact);
+  QByteArray manifestFrame(static_cast<qsizetype>(ZSTD_compressBound(static_cast<std::size_t>(json.size()))), Qt::Uninitialized);
+  const std::size_t made = ZSTD_compress(manifestFrame.data(), static_cast<std::size_t>(manifestFrame.size()), json.constData(),
+                                         static_cast<std::size_t>(json.size()), kManifestCompressionLevel);
+  manifestFrame.truncate(ZSTD_isError(made) ? 0 : static_cast<qsizetype>(made));  // only out of memory; the reader refuses it
   QByteArray out(kDeltaMagic, 8);
-  std::uint64_t length = static_cast<std::uint64_t>(json.size());
+  std::uint64_t length = static_cast<std::uint64_t>(manifestFrame.size());
   for (int i = 0; i < 8; ++i) out.append(static_cast<char>((length >> (8 * i)) & 0xff));
-  return out + json + data;
+  return out + manifestFrame + data;
 }
 
 }  // namespace updater

@@ -3,7 +3,7 @@
 //
 //   "QLDELTA1"            8 bytes
 //   manifest length       8 bytes, little-endian
-//   manifest              JSON, UTF-8
+//   manifest              JSON (UTF-8), as one zstd frame that announces its size
 //   data                  the blobs that "new" and "patch" entries name by offset and length
 #pragma once
 
@@ -22,7 +22,8 @@ namespace updater {
 
 inline constexpr char kDeltaMagic[] = "QLDELTA1";
 inline constexpr std::size_t kDeltaHeaderBytes = 16;
-// A manifest larger than this is refused unread (about 200 bytes an entry at the entry limit).
+// A manifest (compressed, or decoded) larger than this is refused (about 200 bytes an entry at
+// the entry limit).
 inline constexpr std::int64_t kMaxDeltaManifestBytes = 16 * 1024 * 1024;
 
 using Sha256 = std::array<std::uint8_t, 32>;
