@@ -288,7 +288,7 @@ class BinaryReader {
     }
     const detail::SharedText* text = cache_[*index].sharedText();
     if (!text) return failure("dictionary key is not a string", referenceAt);
-    if (!spendKeyBytes(text->text().size())) return keysTooLarge(referenceAt);
+    if (!spendKeyBytes(text->view().size())) return keysTooLarge(referenceAt);
     return *text;
   }
 
@@ -316,7 +316,7 @@ class BinaryReader {
     return failure("objects overlap: the file expands far beyond its size", at);
   }
 
-  Result<std::string> readString(std::size_t at) {
+  Result<detail::SharedText> readString(std::size_t at) {
     const unsigned marker = bytes_[at];
     std::size_t body = at + 1;
     auto length = lengthOf(marker & 0x0F, body);
@@ -327,14 +327,14 @@ class BinaryReader {
       if (!spendObjectBytes(*length)) return objectsOverlap(at);
       const std::string_view ascii(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
       if (auto bad = unicode::findNonAscii(ascii)) return failure("non-ASCII byte in ASCII string", body + *bad);
-      return std::string(ascii);
+      return detail::SharedText(ascii);
     }
     if (*length > (tableOffset_ - body) / 2 || !fits(body, *length * 2))
       return failure("truncated string (" + std::to_string(*length) + " UTF-16 units)", at);
     if (!spendObjectBytes(*length * 2)) return objectsOverlap(at);
     if (auto bad = unicode::utf16BigEndianToUtf8(bytes_ + body, static_cast<std::size_t>(*length), text))
       return failure("unpaired UTF-16 surrogate in string", body + 2 * *bad);
-    return text;
+    return detail::SharedText(text);
   }
 
   const unsigned char* bytes_;

@@ -171,7 +171,7 @@ class BinaryWriter {
   }
 
   Result<Index> flattenString(const detail::SharedText& shared) {
-    const std::string_view text = shared.text();
+    const std::string_view text = shared.view();
     auto same = [&](Index i) { return objects_[i].first == reinterpret_cast<std::uintptr_t>(text.data()) || objects_[i].text() == text; };
     if (auto found = strings_.find(shared.hash(), same)) return *found;
     const bool ascii = unicode::isAscii(text);

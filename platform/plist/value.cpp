@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <functional>
+#include <new>
 
 namespace plist {
 
@@ -39,7 +41,29 @@ Data::Data(const void* bytes, std::size_t size)
 
 std::size_t detail::hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
-detail::SharedText::SharedText(std::string text) : block_(new Block{{1}, hashText(text), std::move(text)}) {}
+detail::SharedText::SharedText(std::string_view text) {
+  static_assert(alignof(Block) <= alignof(std::max_align_t));
+  void* memory = ::operator new(sizeof(Block) + text.size());
+  block_ = new (memory) Block{{1}, hashText(text), text.size(), {nullptr}};
+  std::memcpy(static_cast<char*>(memory) + sizeof(Block), text.data(), text.size());
+}
+
+void detail::SharedText::destroy(Block* block) noexcept {
+  delete block->text.load(std::memory_order_acquire);
+  block->~Block();
+  ::operator delete(block);
+}
+
+const std::string& detail::SharedText::makeText() const {
+  auto* made = new std::string(view());
+  const std::string* expected = nullptr;
+  // Two threads holding copies may race here: the first one's string is kept.
+  if (!block_->text.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
+    delete made;
+    return *expected;
+  }
+  return *made;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Dictionary: entries in order plus, above a few entries, an open-addressing hash index of
@@ -62,7 +86,7 @@ struct Dictionary::Storage {
   std::ptrdiff_t indexOf(std::string_view key, std::size_t hash) const {
     if (slots.empty()) {
       for (std::size_t i = 0; i < entries.size(); ++i)
-        if (entries[i].key_.hash() == hash && entries[i].key() == key) return static_cast<std::ptrdiff_t>(i);
+        if (entries[i].key_.hash() == hash && entries[i].key_.view() == key) return static_cast<std::ptrdiff_t>(i);
       return -1;
     }
     const std::size_t mask = slots.size() - 1;
@@ -72,7 +96,7 @@ struct Dictionary::Storage {
       if (held == kEmptySlot) return -1;
       if ((held & 0xFFFFFFFF00000000ULL) != tag) continue;
       const std::size_t position = (held & 0xFFFFFFFF) - 1;
-      if (entries[position].key() == key) return static_cast<std::ptrdiff_t>(position);
+      if (entries[position].key_.view() == key) return static_cast<std::ptrdiff_t>(position);
     }
   }
   std::ptrdiff_t indexOf(std::string_view key) const { return indexOf(key, detail::hashText(key)); }
@@ -136,7 +160,7 @@ struct Dictionary::Storage {
     entries.reserve(all.size());
     rebuildIndex(all.size());
     for (DictionaryEntry& entry : all) {
-      const std::ptrdiff_t index = indexOf(entry.key(), entry.key_.hash());
+      const std::ptrdiff_t index = indexOf(entry.key_.view(), entry.key_.hash());
       if (index >= 0) {
         entries[index].value_ = std::move(entry.value_);
       } else {
@@ -218,11 +242,11 @@ const Value* Dictionary::get(std::string_view key) const {
   return index < 0 ? nullptr : &storage_->entries[index].value();
 }
 
-void Dictionary::set(std::string key, Value value) { set(detail::SharedText(std::move(key)), std::move(value)); }
+void Dictionary::set(std::string key, Value value) { set(detail::SharedText(key), std::move(value)); }
 
 void Dictionary::set(detail::SharedText key, Value value) {
   Storage& storage = mutableStorage();
-  const std::ptrdiff_t index = storage.indexOf(key.text(), key.hash());
+  const std::ptrdiff_t index = storage.indexOf(key.view(), key.hash());
   if (index >= 0) {
     storage.entries[index].value() = std::move(value);
   } else {
@@ -299,7 +323,7 @@ bool operator==(const Dictionary& a, const Dictionary& b) {
   if (a.storage_ == b.storage_) return true;
   if (a.size() != b.size()) return false;
   for (const DictionaryEntry& entry : std::as_const(a)) {
-    const Value* other = b.get(entry.key());
+    const Value* other = b.get(entry.sharedKey().view());
     if (!other || !(*other == entry.value())) return false;
   }
   return true;

@@ -100,11 +100,12 @@ namespace detail {
 std::size_t hashText(std::string_view text);
 
 // Immutable shared text of a string value or a dictionary key, with its hash computed once:
-// one allocation shared by every copy, so copying a dictionary or reading a key that a file
-// uses in many dictionaries costs a reference count, not a string copy.
+// one allocation holding the characters, shared by every copy, so copying a dictionary or
+// reading a key that a file uses in many dictionaries costs a reference count, not a string
+// copy. The codecs work on view(); a std::string is made only when text() is first asked for.
 class SharedText {
  public:
-  explicit SharedText(std::string text);
+  explicit SharedText(std::string_view text);
   SharedText(const SharedText& other) noexcept : block_(other.block_) { retain(); }
   SharedText(SharedText&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   SharedText& operator=(const SharedText& other) noexcept {
@@ -117,26 +118,35 @@ class SharedText {
   }
   ~SharedText() { release(); }
 
-  const std::string& text() const { return block_->text; }
+  std::string_view view() const { return {block_->characters(), block_->size}; }
+  // Valid as long as this text (or any copy of it) lives.
+  const std::string& text() const {
+    const std::string* made = block_->text.load(std::memory_order_acquire);
+    return made ? *made : makeText();
+  }
   std::size_t hash() const { return block_->hash; }
   const void* identity() const { return block_; }
   friend bool operator==(const SharedText& a, const SharedText& b) {
-    return a.block_ == b.block_ || (a.hash() == b.hash() && a.text() == b.text());
+    return a.block_ == b.block_ || (a.hash() == b.hash() && a.view() == b.view());
   }
 
  private:
   struct Block {
     std::atomic<std::size_t> references{1};
     std::size_t hash;
-    std::string text;
+    std::size_t size;
+    mutable std::atomic<const std::string*> text{nullptr};
+    const char* characters() const { return reinterpret_cast<const char*>(this + 1); }  // follow the block
   };
   void swap(SharedText& other) noexcept { std::swap(block_, other.block_); }
   void retain() const noexcept {
     if (block_) block_->references.fetch_add(1, std::memory_order_relaxed);
   }
   void release() noexcept {
-    if (block_ && block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) delete block_;
+    if (block_ && block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(block_);
   }
+  static void destroy(Block* block) noexcept;
+  const std::string& makeText() const;
 
   Block* block_;
 };
@@ -255,9 +265,10 @@ class Value {
   Value() = default;
   Value(Dictionary dictionary) : v_(std::move(dictionary)) {}
   Value(Array array) : v_(std::move(array)) {}
-  Value(std::string text) : v_(detail::SharedText(std::move(text))) {}
-  Value(std::string_view text) : Value(std::string(text)) {}
-  Value(const char* text) : Value(std::string(text)) {}
+  Value(const std::string& text) : v_(detail::SharedText(text)) {}
+  Value(std::string_view text) : v_(detail::SharedText(text)) {}
+  Value(const char* text) : v_(detail::SharedText(text)) {}
+  explicit Value(detail::SharedText text) : v_(std::move(text)) {}
   template <typename T>
     requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
   Value(T integer)
@@ -325,7 +336,7 @@ class DictionaryEntry {
   Value& value() { return value_; }
   const Value& value() const { return value_; }
 
-  DictionaryEntry(std::string key, Value value) : key_(std::move(key)), value_(std::move(value)) {}
+  DictionaryEntry(const std::string& key, Value value) : key_(key), value_(std::move(value)) {}
   DictionaryEntry(detail::SharedText key, Value value) : key_(std::move(key)), value_(std::move(value)) {}
 
   template <std::size_t I>

@@ -140,7 +140,7 @@ class XmlWriter {
         }
         out_ += "<dict>\n";
         for (const DictionaryEntry& entry : dictionary) {
-          if (auto ok = writeElement("key", entry.key(), depth + 1); !ok) return ok;
+          if (auto ok = writeElement("key", entry.sharedKey().view(), depth + 1); !ok) return ok;
           if (auto ok = writeValue(entry.value(), depth + 1); !ok) return ok;
         }
         indent(depth);
@@ -162,7 +162,7 @@ class XmlWriter {
         return true;
       }
       case Kind::String:
-        return writeElement("string", *value.asString(), depth);
+        return writeElement("string", value.sharedText()->view(), depth);
       case Kind::Integer:
         writeSimple("integer", value.asInteger()->toString(), depth);
         return true;
