@@ -7,6 +7,8 @@
 //
 //   updater_install_bench [rounds]      (default 5; work files go under $TMPDIR or /tmp)
 
+#include "bench_support.h"
+
 #include "updater/SUUpdater.h"
 #include "updater/core/bundle_info.h"
 #include "updater/core/bundle_installer.h"
@@ -43,62 +45,12 @@ namespace {
 constexpr int kPayloadFiles = 50;
 constexpr qint64 kPayloadFileBytes = 1024 * 1024;  // 50 files x 1 MB, incompressible
 
-[[noreturn]] void die(const QString& message) {
-  std::fprintf(stderr, "updater_install_bench: %s\n", qPrintable(message));
-  std::exit(1);
-}
-
-QString run(const QString& program, const QStringList& arguments) {
-  QProcess process;
-  process.start(program, arguments);
-  if (!process.waitForFinished(300000) || process.exitStatus() != QProcess::NormalExit ||
-      process.exitCode() != 0)
-    die(program + QStringLiteral(" failed: ") + QString::fromUtf8(process.readAllStandardError()));
-  return QString::fromUtf8(process.readAllStandardOutput()).trimmed();
-}
-
-void writeFile(const QString& path, const QByteArray& bytes, bool executable = false) {
-  QDir().mkpath(QFileInfo(path).path());
-  QFile file(path);
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-    die(QStringLiteral("cannot write ") + path);
-  if (executable) file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
-}
-
-QByteArray infoPlist(const QString& version, const QString& feed, const QString& key) {
-  return QStringLiteral(
-             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-             "<key>CFBundleIdentifier</key><string>com.quillane.bench</string>"
-             "<key>CFBundleVersion</key><string>%1</string>"
-             "<key>SUFeedURL</key><string>%2</string>"
-             "<key>SUPublicEDKey</key><string>%3</string>"
-             "<key>SUAutomaticallyUpdate</key><true/></dict></plist>\n")
-      .arg(version, feed, key)
-      .toUtf8();
-}
-
-QByteArray randomBytes(qint64 size, quint64& state) {
-  QByteArray bytes(size, Qt::Uninitialized);
-  auto* words = reinterpret_cast<quint64*>(bytes.data());
-  for (qint64 i = 0; i < size / 8; ++i) {
-    state ^= state << 13;
-    state ^= state >> 7;
-    state ^= state << 17;
-    words[i] = state;
-  }
-  return bytes;
-}
-
-quint16 freePort() {
-  QTcpServer probe;
-  if (!probe.listen(QHostAddress::LocalHost, 0)) die(QStringLiteral("no free port"));
-  return probe.serverPort();
-}
-
-double median(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  return values[values.size() / 2];
-}
+using bench::die;
+using bench::infoPlist;
+using bench::median;
+using bench::randomBytes;
+using bench::run;
+using bench::writeFile;
 
 template <typename T>
 T valueOf(updater::Result<T> result) {
@@ -156,7 +108,7 @@ int main(int argc, char* argv[]) {
   // The new version: 50 MB of incompressible resources.
   const QString source = work.filePath(QStringLiteral("source/Quillane.mailbundle"));
   quint64 seed = 0x9E3779B97F4A7C15ull;
-  const quint16 port = freePort();
+  const quint16 port = bench::freePort();
   const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
   writeFile(source + QStringLiteral("/Contents/Info.plist"),
             infoPlist(QStringLiteral("2.0"), base + QStringLiteral("appcast.xml"), publicKey));
@@ -172,20 +124,7 @@ int main(int argc, char* argv[]) {
                   base + QStringLiteral("Quillane-2.0.tar.gz"), QStringLiteral("--key"), key});
 
   // One server for both contenders, in a process of its own.
-  QProcess server;
-  server.setWorkingDirectory(serve);
-  server.start(QStringLiteral("python3"), {QStringLiteral("-m"), QStringLiteral("http.server"),
-                                           QStringLiteral("--bind"), QStringLiteral("127.0.0.1"),
-                                           QString::number(port)});
-  QElapsedTimer waitServer;
-  waitServer.start();
-  for (;;) {
-    QTcpSocket probe;
-    probe.connectToHost(QHostAddress::LocalHost, port);
-    if (probe.waitForConnected(200)) break;
-    if (waitServer.elapsed() > 10000) die(QStringLiteral("the web server did not start"));
-    QThread::msleep(100);
-  }
+  bench::WebServer server(serve, port);
 
   const QString installed = work.filePath(QStringLiteral("Library/Mail/Bundles/Quillane.mailbundle"));
   const QByteArray oldInfo = infoPlist(QStringLiteral("1.0"), base + QStringLiteral("appcast.xml"), publicKey);
@@ -328,8 +267,6 @@ int main(int argc, char* argv[]) {
     reflushes.push_back(reflush);
     pipelineStages.push_back(stagePipeline());
   }
-  server.terminate();
-  server.waitForFinished(5000);
 
   const double a = median(ours), b = median(pipeline);
   std::printf("updater (download, verify, extract, swap):   %.3f s (median)\n", a);
