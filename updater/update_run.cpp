@@ -9,8 +9,10 @@
 #include "updater/relaunch_watcher.h"
 #include "updater/skipped_version.h"
 #include "updater/update_user_interface.h"
+#include "updater/update_settings.h"
 #include "updater/url_policy.h"
 
+#include "appkit/workspace.h"
 #include "foundation/log.h"
 
 #include <QFile>
@@ -19,6 +21,8 @@
 #include <QFutureWatcher>
 #include <QTimer>
 #include <QtConcurrent/QtConcurrentRun>
+
+#include <algorithm>
 
 namespace updater {
 
@@ -103,10 +107,25 @@ void UpdateRun::onFeed(const DownloadResult& result) {
     fail(QStringLiteral("the update feed was refused: %1").arg(feed.error().message));
     return;
   }
-  const QString skipped = background_ ? skippedVersion(installed_.identifier) : QString();
-  item_ = bestUpdate(*feed, installed_.version, skipped);
-  if (!item_) {
+  // The group is drawn (and stored) the first time a feed phases an item, not before.
+  const bool phased = std::any_of(feed->items.begin(), feed->items.end(),
+                                  [](const AppcastItem& item) { return !item.phasedRolloutInterval.isEmpty(); });
+  const Installation installation{installed_.version, allowedChannels(installed_.identifier),
+                                  phased ? updateGroup(installed_.identifier) : 0, skippedVersion(installed_.identifier)};
+  selection_ = selectItem(*feed, installation, background_ ? CheckKind::Background : CheckKind::UserAsked, policy.now);
+  for (const QString& warning : selection_.warnings) foundation::NSLog(QStringLiteral("Update: %@"), warning);
+  if (selection_.heldBackVersion) {
+    foundation::NSLog(QStringLiteral("Update: version %@ is being rolled out in stages; this installation (group %@) gets it from %@"),
+                      *selection_.heldBackVersion, installation.group,
+                      selection_.heldBackUntil.toString(Qt::ISODate));
+  }
+  item_ = selection_.item;
+  if (selection_.kind == OfferKind::Nothing) {
     nothingFound();
+    return;
+  }
+  if (selection_.kind == OfferKind::Informational) {
+    offer();  // only a check the user asked for announces one
     return;
   }
   // Nothing unverifiable is offered: without a usable key the update could never be checked.
@@ -115,7 +134,7 @@ void UpdateRun::onFeed(const DownloadResult& result) {
              .arg(item_->displayVersionString, key.error().message));
     return;
   }
-  if (background_ && installed_.automaticallyUpdate) {
+  if (background_ && installed_.automaticallyUpdate && !selection_.asksBeforeInstall) {
     downloadArchive();
   } else {
     offer();
@@ -138,7 +157,8 @@ void UpdateRun::offer() {
   offer.installedVersion =
       installed_.shortVersion.isEmpty() ? installed_.version : installed_.shortVersion;
   offer.newVersion = item_->displayVersionString;
-  offer.critical = item_->isCriticalUpdate;
+  offer.critical = selection_.critical;
+  offer.informational = selection_.kind == OfferKind::Informational;
   ui_.offerUpdate(offer, [this](UpdateChoice choice) { onChoice(static_cast<int>(choice)); });
 
   QString why;
@@ -186,7 +206,23 @@ void UpdateRun::onChoice(int choice) {
     case UpdateChoice::RemindMeLater:
       end(Outcome::Declined);
       return;
+    case UpdateChoice::LearnMore:
+      openInformationalLink();
+      end(Outcome::Declined);
+      return;
   }
+}
+
+void UpdateRun::openInformationalLink() {
+  const QString address = !item_->link.trimmed().isEmpty() ? item_->link : item_->releaseNotesURL;
+  const QUrl link = resolve(address);
+  // Only web pages: a feed must not make the desktop open files or other applications' schemes.
+  if (address.trimmed().isEmpty() || (link.scheme() != u"https" && link.scheme() != u"http")) {
+    foundation::NSLog(QStringLiteral("Update: version %@ names no web page to open (\"%@\")"),
+                      item_->displayVersionString, address);
+    return;
+  }
+  appkit::NSWorkspace::sharedWorkspace().openURL(link);
 }
 
 void UpdateRun::showProgress(const QString& status, qint64 done, qint64 total, bool cancellable) {

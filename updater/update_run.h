@@ -2,10 +2,12 @@
 // steps on the main thread. The slow, blocking steps (signature check, unpacking, the
 // swap) run on a worker thread; the run waits for them without blocking the event loop.
 //
-//   leftovers cleaned → feed fetched and checked → newest item newer than installed?
+//   leftovers cleaned → feed fetched and checked → an item for this installation
+//   (core/item_selection.h: channels, rollout group, skipped version, ...)?
 //     no  → [foreground: "up to date"] → updaterDidNotFindUpdate → end
-//     yes → background with SUAutomaticallyUpdate: go on silently; otherwise offer it
-//           (Install / Skip This Version / Remind Me Later)
+//     informational (foreground only) → announce it (Learn More / Remind Me Later) → end
+//     yes → background with SUAutomaticallyUpdate, unless the item asks first: go on
+//           silently; otherwise offer it (Install / Skip This Version / Remind Me Later)
 //         → archive downloaded into a private staging folder next to the bundle
 //         → signature verified → unpacked → the new bundle checked against the installed one
 //         → updaterWillInstallUpdate → pathToRelaunchForUpdater → atomic swap
@@ -18,6 +20,7 @@
 
 #include "updater/core/appcast.h"
 #include "updater/core/bundle_info.h"
+#include "updater/core/item_selection.h"
 #include "updater/core/staging_area.h"
 #include "updater/core/streaming_signature_verifier.h"
 #include "updater/download.h"
@@ -41,7 +44,7 @@ struct RunSettings {
   DownloadLimits archiveLimits;            // maxBytes: ceiling on any declared length
   DownloadLimits releaseNotesLimits;
   int relaunchWaitMs = 5000;               // how long to wait for the relaunched application
-  std::function<QDateTime()> now;          // UTC clock for feed expiry; system clock when empty
+  std::function<QDateTime()> now;          // UTC clock for feed expiry and rollouts; system clock when empty
   RunSettings();
 };
 
@@ -65,6 +68,7 @@ class UpdateRun : public QObject {
   void offer();
   void onReleaseNotes(const DownloadResult& result);
   void onChoice(int choice);
+  void openInformationalLink();
   void downloadArchive();
   // What a worker step hands back to the main thread.
   struct StepResult {
@@ -107,6 +111,7 @@ class UpdateRun : public QObject {
   std::optional<AppcastItem> item_;
   std::optional<AppcastDelta> delta_;  // the delta being tried, if any
   bool deltaTried_ = false;
+  ItemSelection selection_;
   bool interactive_ = false;  // the user is watching: show progress and errors
   bool cancelled_ = false;
   bool ended_once_ = false;

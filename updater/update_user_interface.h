@@ -8,13 +8,15 @@
 
 namespace updater {
 
-enum class UpdateChoice { Install, SkipThisVersion, RemindMeLater };
+// LearnMore: the user wants the informational update's page.
+enum class UpdateChoice { Install, SkipThisVersion, RemindMeLater, LearnMore };
 
 struct UpdateOffer {
   QString productName;       // e.g. "Quillane"
   QString installedVersion;  // as users see it
   QString newVersion;        // as users see it
   bool critical = false;     // a critical update cannot be skipped
+  bool informational = false;  // announced, not installable: Learn More instead of Install
 };
 
 class UpdateUserInterface {

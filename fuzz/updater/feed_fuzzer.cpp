@@ -1,6 +1,7 @@
 // Feeds come from the network: parsing, update selection and signed-feed checks must survive any
 // bytes, and version ordering must stay antisymmetric on whatever versions a feed carries.
 #include "updater/core/appcast.h"
+#include "updater/core/item_selection.h"
 #include "updater/core/signed_feed.h"
 #include "updater/core/version_comparison.h"
 
@@ -32,10 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       requireAntisymmetric(items[i].versionString, items[i].displayVersionString);
     }
     if (!items.empty()) {
-      std::optional<updater::AppcastItem> best = updater::bestUpdate(*appcast, items[0].versionString, items.back().versionString);
-      // Whatever is offered is newer than both the installed and the skipped version.
-      if (best && (updater::compareVersions(best->versionString, items[0].versionString) <= 0 ||
-                   updater::compareVersions(best->versionString, items.back().versionString) <= 0)) {
+      const updater::Installation installation{items[0].versionString, {}, 3, items.back().versionString};
+      const updater::ItemSelection offered = updater::selectItem(
+          *appcast, installation, updater::CheckKind::Background, QDateTime(QDate(2026, 1, 1), QTime(0, 0), Qt::UTC));
+      // Whatever is offered is newer than the installed version, and than the skipped one unless critical.
+      if (offered.item && (updater::compareVersions(offered.item->versionString, items[0].versionString) <= 0 ||
+                           (!offered.critical &&
+                            updater::compareVersions(offered.item->versionString, items.back().versionString) <= 0))) {
         std::abort();
       }
     }

@@ -120,4 +120,16 @@ bool NSWorkspace::launchApplicationAtPath(const QString& path) {
   return true;
 }
 
+bool NSWorkspace::openURL(const QUrl& url) {
+  const QByteArray uri = url.toEncoded();
+  GError* error = nullptr;
+  if (!url.isValid() || !g_app_info_launch_default_for_uri(uri.constData(), nullptr, &error)) {
+    foundation::NSLog(QStringLiteral("Cannot open %@: %@"), QString::fromUtf8(uri),
+                      error ? QString::fromUtf8(error->message) : QStringLiteral("not a valid address"));
+    if (error) g_error_free(error);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace appkit

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include <QString>
+#include <QUrl>
 
 namespace appkit {
 
@@ -21,6 +22,11 @@ class NSWorkspace {
   // Starts the application described by the desktop entry at path (absolute). Returns
   // whether it was started; does not wait for it.
   bool launchApplicationAtPath(const QString& path);
+
+  // Opens url in the desktop's application for its scheme (the default handler of
+  // x-scheme-handler/<scheme>). Returns whether that application was started (false, with a
+  // log line, when there is none or it cannot start); does not wait for it.
+  bool openURL(const QUrl& url);
 
  private:
   NSWorkspace() = default;

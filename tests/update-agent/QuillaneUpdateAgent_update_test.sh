@@ -110,4 +110,30 @@ expect "the agent ends" wait_for_exit "$AGENT_PID" 60
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
 expect "the hung Mail is still there" running "$hung_mail"
 
+start_case "phased rollout: group 6 waits, group 0 installs"
+publish 1.1 --phased-rollout-interval 86400
+fresh_world
+set_update_group 6
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
+expect "CHBG sent" send_aesend CHBG
+expect "the agent ends" wait_for_exit "$AGENT_PID" 30
+expect_eq "group 6 keeps 1.0" 1.0 "$(plugin_version)"
+# The day group 6 joins: six intervals after the item's publication date.
+joins=$(python3 -c '
+import email.utils, re, sys, datetime
+feed = open(sys.argv[1]).read()
+date = email.utils.parsedate_to_datetime(re.search(r"<pubDate>(.*?)</pubDate>", feed).group(1))
+print((date + datetime.timedelta(days=6)).astimezone(datetime.timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ"))
+' "$WWW/appcast.xml")
+expect "its log line says when it will update (from $joins)" \
+  grep -q "version 1.1 is being rolled out in stages; this installation (group 6) gets it from $joins" "$AGENT_LOG"
+expect_eq "the drawn group is kept" 6 "$(python3 -c 'import plistlib, sys; print(plistlib.load(open(sys.argv[1], "rb"))["SUUpdateGroupIdentifier"])' "$HOME/Library/Preferences/$PLUGIN_ID.plist")"
+fresh_world
+set_update_group 0
+expect "Mail is up" start_mail
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
+expect "CHBG sent" send_aesend CHBG
+expect "the agent ends" wait_for_exit "$AGENT_PID" 60
+expect_eq "group 0 installs at once" 1.1 "$(plugin_version)"
+
 finish

@@ -78,14 +78,22 @@ make_plugin() {
   cp -a "$AGENT_APP" "$bundle/Contents/Resources/"
 }
 
-# publish VERSION: a signed archive of the plug-in at VERSION, added to the feed.
+# publish VERSION [feed options]: a signed archive of the plug-in at VERSION, added to the feed.
 publish() {
-  local staging=$WORK/build-$1
+  local version=$1 staging=$WORK/build-$1
+  shift
   mkdir -p "$staging"
-  make_plugin "$staging" "$1"
-  tar -czf "$WWW/Quillane-$1.tar.gz" -C "$staging" Quillane.mailbundle
-  "$BIN/update-publisher" feed --feed "$WWW/appcast.xml" --archive "$WWW/Quillane-$1.tar.gz" \
-    --url "$FEED_BASE/Quillane-$1.tar.gz" --key "$KEY" >/dev/null
+  make_plugin "$staging" "$version"
+  tar -czf "$WWW/Quillane-$version.tar.gz" -C "$staging" Quillane.mailbundle
+  "$BIN/update-publisher" feed --feed "$WWW/appcast.xml" --archive "$WWW/Quillane-$version.tar.gz" \
+    --url "$FEED_BASE/Quillane-$version.tar.gz" --key "$KEY" "$@" >/dev/null
+}
+
+# set_update_group N: the plug-in's preference domain puts this installation in rollout group N.
+set_update_group() {
+  mkdir -p "$HOME/Library/Preferences"
+  python3 -c 'import plistlib, sys; plistlib.dump({"SUUpdateGroupIdentifier": int(sys.argv[2])}, open(sys.argv[1], "wb"))' \
+    "$HOME/Library/Preferences/$PLUGIN_ID.plist" "$1"
 }
 
 # An empty but valid feed: nothing newer on offer.

@@ -1,6 +1,7 @@
 #include "tools/update-publisher/publisher.h"
 
 #include "updater/core/ed25519_signing.h"
+#include "updater/core/item_selection.h"
 #include "updater/core/signed_feed.h"
 #include "support/archive_builder.h"
 #include "support/bundle_fixtures.h"
@@ -9,6 +10,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -238,6 +240,82 @@ TEST_F(UpdatePublisherTest, SignFeedRenewsTheExpiry) {
   ASSERT_TRUE(renewed) << renewed.error().message.toStdString();
   EXPECT_EQ(readFile(feed).count("<qf:expires>"), 1);
   EXPECT_EQ(readFile(feed).count("quillane-feed-signature"), 1);
+}
+
+TEST_F(UpdatePublisherTest, FeedWritesReleaseManagementTheReaderUnderstands) {
+  const QString feed = path("appcast.xml");
+  const QString archive = archiveOf(QStringLiteral("1.2"), QStringLiteral("1.2.tar.gz"));
+  Outcome phased = publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/1.2",
+                              "--channel", "beta", "--phased-rollout-interval", "3600", "--critical-below", "1.1",
+                              "--minimum-autoupdate-version", "1.0"});
+  ASSERT_EQ(phased.status, 0) << phased.err.toStdString();
+  Outcome announced = publisher({"feed", "--unsigned", "--feed", feed, "--version", "3.0", "--informational",
+                                 "--below-version", "2.0", "--link", "https://quillane.example/3"});
+  ASSERT_EQ(announced.status, 0) << announced.err.toStdString();
+  Result<Appcast> appcast = parseAppcast(readFile(feed));
+  ASSERT_TRUE(appcast) << appcast.error().message.toStdString();
+  ASSERT_EQ(appcast->items.size(), 2u);
+  const AppcastItem& informational = appcast->items[0];
+  EXPECT_TRUE(informational.isInformationalUpdate);
+  EXPECT_EQ(informational.informationalBelowVersion, u"2.0");
+  EXPECT_EQ(informational.link, u"https://quillane.example/3");
+  EXPECT_FALSE(informational.hasEnclosure);
+  const AppcastItem& beta = appcast->items[1];
+  EXPECT_EQ(beta.channel, u"beta");
+  EXPECT_EQ(beta.phasedRolloutInterval, u"3600");
+  EXPECT_TRUE(beta.isCriticalUpdate);
+  EXPECT_EQ(beta.criticalBelowVersion, u"1.1");
+  EXPECT_EQ(beta.minimumAutoupdateVersion, u"1.0");
+  const std::optional<QDateTime> published = parsePubDate(beta.pubDate);
+  ASSERT_TRUE(published) << beta.pubDate.toStdString();
+
+  // Republishing keeps the first publication date, or the rollout would start over.
+  QFile::copy(feed, path("before.xml"));
+  QThread::sleep(1);
+  ASSERT_EQ(publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/1.2-fixed",
+                       "--phased-rollout-interval", "7200"}).status, 0);
+  Result<Appcast> republished = parseAppcast(readFile(feed));
+  ASSERT_TRUE(republished);
+  EXPECT_EQ(republished->items[1].fileURL, u"https://u/1.2-fixed");
+  EXPECT_EQ(republished->items[1].pubDate, beta.pubDate);
+
+  const QByteArray before = readFile(feed);
+  for (const QStringList& wrong : {QStringList{"--phased-rollout-interval", "soon"}, QStringList{"--below-version", "2.0"},
+                                   QStringList{"--phased-rollout-interval", "-1"}, QStringList{"--channel", " "}}) {
+    EXPECT_EQ(publisher(QStringList{"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/x"} + wrong).status, 2)
+        << wrong.join(u' ').toStdString();
+  }
+  EXPECT_EQ(readFile(feed), before);
+}
+
+TEST_F(UpdatePublisherTest, LintShowsWhatEachCheckOffersAndWhy) {
+  const QString feed = path("appcast.xml");
+  writeFile(feed, R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+<item><sparkle:version>1.3</sparkle:version><sparkle:channel>beta</sparkle:channel><enclosure url="https://u/1.3" length="3"/></item>
+<item><sparkle:version>1.2</sparkle:version><pubDate>Mon, 07 Dec 2026 10:00:00 +0000</pubDate>
+  <sparkle:phasedRolloutInterval>86400</sparkle:phasedRolloutInterval><enclosure url="https://u/1.2" length="3"/></item>
+<item><sparkle:version>1.1</sparkle:version><enclosure url="https://u/1.1" length="3"/></item>
+</channel></rss>)");
+  Outcome stage = publisher({"lint", feed, "--installed", "1.0", "--group", "6", "--now", "2026-12-08T12:00:00Z"});
+  ASSERT_EQ(stage.status, 0) << stage.err.toStdString();
+  EXPECT_EQ(stage.out, QStringLiteral(
+      "installed 1.0; channels default; group 6; skipped none; at 2026-12-08T12:00:00Z\n"
+      "background check: offers 1.1; 1.2 reaches group 6 at 2026-12-13T10:00:00Z\n"
+      "  1.3  channel \"beta\" is not followed: invisible\n"
+      "  1.2  phased: group 6 gets it from 2026-12-13T10:00:00Z\n"
+      "  1.1  update: offered\n"
+      "user check: offers 1.2\n"
+      "  1.3  channel \"beta\" is not followed: invisible\n"
+      "  1.2  update: offered\n"
+      "  1.1  update\n"));
+  Outcome beta = publisher({"lint", feed, "--installed", "1.0", "--channels", "beta,nightly"});
+  EXPECT_TRUE(beta.out.contains(QStringLiteral("background check: offers 1.3"))) << beta.out.toStdString();
+
+  EXPECT_EQ(publisher({"lint", feed}).status, 2);
+  EXPECT_EQ(publisher({"lint", feed, "--installed", "1.0", "--group", "7"}).status, 2);
+  EXPECT_EQ(publisher({"lint", feed, "--installed", "1.0", "--now", "tomorrow"}).status, 2);
+  EXPECT_EQ(publisher({"lint", path("missing.xml"), "--installed", "1.0"}).status, 1);
 }
 
 // The installed program, as publishers and the other tests run it.

@@ -227,4 +227,71 @@ TEST_F(UpdateWindowsTest, ProgressIsShownAndCancellingStopsTheDownload) {
   EXPECT_EQ(visibleWindow(QStringLiteral("NSRunAlertPanel")), nullptr) << "a cancel is not an error";
 }
 
+// The desktop's web browser: a desktop entry, made the default for https, that writes down the
+// address it was given.
+QString installWebBrowser(const QString& marker) {
+  const QString applications = qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/applications");
+  QDir().mkpath(applications);
+  QFile entry(applications + QStringLiteral("/org.quillane.test.Browser.desktop"));
+  if (!entry.open(QIODevice::WriteOnly)) return QStringLiteral("cannot write the browser's entry");
+  entry.write("[Desktop Entry]\nType=Application\nName=Browser\nMimeType=x-scheme-handler/https;\n"
+              "Exec=sh -c 'printf %s \"$1\" > " + marker.toUtf8() + "' browser %u\n");
+  const QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+  QDir().mkpath(config);
+  QFile defaults(config + QStringLiteral("/mimeapps.list"));
+  if (!defaults.open(QIODevice::WriteOnly)) return QStringLiteral("cannot write mimeapps.list");
+  defaults.write("[Default Applications]\nx-scheme-handler/https=org.quillane.test.Browser.desktop\n");
+  return {};
+}
+
+TEST_F(UpdateWindowsTest, AnInformationalUpdateIsAnnouncedWithItsPageAndNothingToInstall) {
+  const QString marker = fixture.workDir() + QStringLiteral("/opened");
+  ASSERT_EQ(installWebBrowser(marker), QString());
+  runPublisher({QStringLiteral("feed"), QStringLiteral("--feed"), fixture.feedPath(), QStringLiteral("--unsigned"),
+                QStringLiteral("--version"), QStringLiteral("2.0"), QStringLiteral("--informational"),
+                QStringLiteral("--link"), QStringLiteral("https://quillane.example/2.0?from=1.0"),
+                QStringLiteral("--description"), QStringLiteral("<p>Quillane 2 is a new purchase.</p>")});
+  fixture.serveFeed();
+
+  // In the background an announcement is no update at all.
+  updater->checkForUpdatesInBackground();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_EQ(delegate.calls, QStringList({QStringLiteral("didNotFind")}));
+  EXPECT_EQ(visibleWindow(QStringLiteral("SUUpdateAlert")), nullptr);
+
+  updater->checkForUpdates(nullptr);
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(child<QLabel>(window, "informativeLabel")->text().contains(QLatin1String("2.0")));
+  auto* notes = child<QTextBrowser>(window, "releaseNotes");
+  EXPECT_TRUE(waitUntil([&] { return notes->toPlainText().contains(QLatin1String("a new purchase")); }));
+  EXPECT_FALSE(child<QPushButton>(window, "installButton")->isVisible());
+  EXPECT_FALSE(child<QPushButton>(window, "skipButton")->isVisible());
+  auto* learnMore = child<QPushButton>(window, "learnMoreButton");
+  ASSERT_TRUE(learnMore && learnMore->isVisible());
+  learnMore->click();
+  ASSERT_TRUE(waitUntil([&] { return finished->count() == 2; }, 30000));
+  QByteArray opened;
+  waitUntil([&] {
+    QFile file(marker);
+    return file.open(QIODevice::ReadOnly) && !(opened = file.readAll()).isEmpty();
+  }, 10000);
+  EXPECT_EQ(opened, "https://quillane.example/2.0?from=1.0");
+  EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.0"));
+}
+
+TEST_F(UpdateWindowsTest, AMajorUpgradeAsksEvenWhenUpdatesInstallSilently) {
+  BundleSpec automatic;
+  automatic.automaticallyUpdate = true;
+  fixture.install(automatic);
+  publish(QStringLiteral("2.0"), {QStringLiteral("--minimum-autoupdate-version"), QStringLiteral("2.0")});
+  updater->checkForUpdatesInBackground();
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr) << "installed silently";
+  EXPECT_TRUE(child<QPushButton>(window, "installButton")->isVisible());
+  child<QPushButton>(window, "remindButton")->click();
+  ASSERT_TRUE(waitForEnd());
+  EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.0"));
+}
+
 }  // namespace

@@ -132,6 +132,23 @@ void removeRange(QString& text, qsizetype start, qsizetype end) {
 
 QString escaped(const QString& s) { return s.toHtmlEscaped(); }
 
+// Channel, rollout, announcement and major-upgrade elements, each only when set.
+template <typename Line>
+void releaseManagementLines(const FeedItem& item, Line& line) {
+  auto element = [&](const char* name, const QString& value) {
+    if (!value.isEmpty()) line(QStringLiteral("<sparkle:%1>%2</sparkle:%1>").arg(QLatin1String(name), escaped(value)));
+  };
+  element("channel", item.channel);
+  element("phasedRolloutInterval", item.phasedRolloutInterval);
+  element("minimumAutoupdateVersion", item.minimumAutoupdateVersion);
+  if (item.informational && item.informationalBelowVersion.isEmpty()) {
+    line(QStringLiteral("<sparkle:informationalUpdate/>"));
+  } else if (item.informational) {
+    line(QStringLiteral("<sparkle:informationalUpdate><sparkle:belowVersion>%1</sparkle:belowVersion></sparkle:informationalUpdate>")
+             .arg(escaped(item.informationalBelowVersion)));
+  }
+}
+
 QString itemText(const FeedItem& item, const QString& indent) {
   const QString inner = indent + QStringLiteral("  ");
   QString out = QStringLiteral("<item>\n");
@@ -144,10 +161,18 @@ QString itemText(const FeedItem& item, const QString& indent) {
   if (!item.shortVersion.isEmpty()) line(QStringLiteral("<sparkle:shortVersionString>%1</sparkle:shortVersionString>").arg(escaped(item.shortVersion)));
   if (!item.releaseNotesLink.isEmpty()) line(QStringLiteral("<sparkle:releaseNotesLink>%1</sparkle:releaseNotesLink>").arg(escaped(item.releaseNotesLink)));
   if (!item.description.isEmpty()) line(QStringLiteral("<description>%1</description>").arg(escaped(item.description)));
-  if (item.critical) line(QStringLiteral("<sparkle:criticalUpdate/>"));
-  QString enclosure = QStringLiteral("<enclosure url=\"%1\" length=\"%2\" type=\"application/octet-stream\"").arg(escaped(item.url)).arg(item.length);
-  if (!item.edSignature.isEmpty()) enclosure += QStringLiteral(" sparkle:edSignature=\"%1\"").arg(escaped(item.edSignature));
-  line(enclosure + QStringLiteral("/>"));
+  if (!item.link.isEmpty()) line(QStringLiteral("<link>%1</link>").arg(escaped(item.link)));
+  if (!item.criticalBelowVersion.isEmpty()) {
+    line(QStringLiteral("<sparkle:criticalUpdate sparkle:version=\"%1\"/>").arg(escaped(item.criticalBelowVersion)));
+  } else if (item.critical) {
+    line(QStringLiteral("<sparkle:criticalUpdate/>"));
+  }
+  releaseManagementLines(item, line);
+  if (!item.url.isEmpty()) {
+    QString enclosure = QStringLiteral("<enclosure url=\"%1\" length=\"%2\" type=\"application/octet-stream\"").arg(escaped(item.url)).arg(item.length);
+    if (!item.edSignature.isEmpty()) enclosure += QStringLiteral(" sparkle:edSignature=\"%1\"").arg(escaped(item.edSignature));
+    line(enclosure + QStringLiteral("/>"));
+  }
   if (!item.deltas.empty()) {
     line(QStringLiteral("<sparkle:deltas>"));
     for (const FeedDelta& delta : item.deltas) {

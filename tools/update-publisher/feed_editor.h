@@ -24,12 +24,19 @@ struct FeedItem {
   QString title;
   QString version;             // sparkle:version
   QString shortVersion;        // sparkle:shortVersionString, omitted when empty
-  QString url;                 // enclosure url
+  QString url;                 // enclosure url; no enclosure when empty (an announcement)
   qint64 length = 0;           // enclosure length
   QString edSignature;         // enclosure sparkle:edSignature, omitted when empty
   QString releaseNotesLink;    // omitted when empty
   QString description;         // omitted when empty
   bool critical = false;       // sparkle:criticalUpdate
+  QString criticalBelowVersion;  // its sparkle:version: critical only below it, omitted when empty
+  QString link;                // <link>, the page an announcement points to, omitted when empty
+  QString channel;             // sparkle:channel, omitted when empty
+  QString phasedRolloutInterval;  // sparkle:phasedRolloutInterval (seconds), omitted when empty
+  bool informational = false;  // sparkle:informationalUpdate
+  QString informationalBelowVersion;  // its sparkle:belowVersion, omitted when empty
+  QString minimumAutoupdateVersion;   // omitted when empty
   QDateTime pubDate;           // written in RFC 2822 form, omitted when invalid
   std::vector<FeedDelta> deltas;
 };

@@ -3,11 +3,14 @@
 #include "tools/update-publisher/agent_embedding.h"
 #include "tools/update-publisher/delta_publishing.h"
 #include "tools/update-publisher/feed_editor.h"
+#include "tools/update-publisher/feed_lint.h"
 #include "command_line.h"
 #include "updater/core/archive_extraction.h"
 #include "updater/core/bundle_info.h"
 #include "updater/core/ed25519_signing.h"
+#include "updater/core/item_selection.h"
 #include "updater/core/signed_feed.h"
+#include "updater/core/version_comparison.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -35,12 +38,15 @@ const char kUsage[] =
     "  sign --key FILE ARCHIVE  print the archive's sparkle:edSignature and length\n"
     "  feed --feed FEED --archive ARCHIVE --url URL [--key FILE | --unsigned]\n"
     "       [--version V] [--short-version S] [--title T] [--channel-title T]\n"
-    "       [--release-notes-link URL] [--description TEXT] [--critical]\n"
+    "       [--release-notes-link URL] [--description TEXT] [--critical | --critical-below V]\n"
+    "       [--channel NAME] [--phased-rollout-interval SECONDS] [--minimum-autoupdate-version V]\n"
+    "       [--informational [--below-version V] [--link URL]]\n"
     "       [--expires ISO8601 | --expires-in-days N] [--delta FILE --delta-url URL]...\n"
     "                           add (or replace) the archive's item in FEED, creating FEED if\n"
     "                           needed, sign the archive, and sign the feed with an expiry\n"
     "                           (default: 30 days) unless --unsigned; each --delta is signed\n"
-    "                           and listed under the item with the --delta-url in its place\n"
+    "                           and listed under the item with the --delta-url in its place.\n"
+    "                           An --informational item needs no archive when --version is given\n"
     "  delta --key FILE --from OLD_ARCHIVE --to NEW_ARCHIVE -o FILE\n"
     "                           make the delta from the old release to the new one, check that\n"
     "                           it reproduces the new release, write it to FILE and print its\n"
@@ -48,6 +54,9 @@ const char kUsage[] =
     "  verify-delta --from OLD_ARCHIVE_OR_BUNDLE --to NEW_ARCHIVE DELTA\n"
     "                           apply DELTA to the old release in a temporary folder and compare\n"
     "                           the result with the new release, byte for byte and mode for mode\n"
+    "  lint FEED --installed V [--channels A,B] [--group N] [--now ISO8601] [--skipped V]\n"
+    "                           print what a background check and a check the user asked for\n"
+    "                           would offer that installation, and why\n"
     "  sign-feed --key FILE --feed FEED [--expires ISO8601 | --expires-in-days N]\n"
     "                           set the feed's expiry and sign it\n"
     "  embed-agent PLUGIN.mailbundle [--feed-url URL] [--key FILE | --public-key KEY]\n"
@@ -110,6 +119,36 @@ Result<QDateTime> expiryOption(const QCommandLineParser& options) {
   return QDateTime::currentDateTimeUtc().addDays(days);
 }
 
+// The feed's options for channels, rollouts, announcements and major upgrades, into item;
+// a usage problem, or "".
+QString releaseManagementOptions(const QCommandLineParser& options, FeedItem& item) {
+  item.channel = options.value(QStringLiteral("channel")).trimmed();
+  item.phasedRolloutInterval = options.value(QStringLiteral("phased-rollout-interval")).trimmed();
+  item.informational = options.isSet(QStringLiteral("informational"));
+  item.informationalBelowVersion = options.value(QStringLiteral("below-version")).trimmed();
+  item.criticalBelowVersion = options.value(QStringLiteral("critical-below")).trimmed();
+  item.minimumAutoupdateVersion = options.value(QStringLiteral("minimum-autoupdate-version")).trimmed();
+  item.link = options.value(QStringLiteral("link")).trimmed();
+  bool ok = true;
+  if (!item.phasedRolloutInterval.isEmpty() && item.phasedRolloutInterval.toLongLong(&ok) < 0) ok = false;
+  if (!ok) return QStringLiteral("--phased-rollout-interval needs a whole number of seconds, at least 0");
+  if (options.isSet(QStringLiteral("below-version")) && !item.informational) {
+    return QStringLiteral("--below-version goes with --informational");
+  }
+  if (options.isSet(QStringLiteral("channel")) && item.channel.isEmpty()) return QStringLiteral("--channel needs a name");
+  return {};
+}
+
+// The pubDate of the feed's item of that version, when it has a readable one.
+std::optional<QDateTime> existingPubDate(const QByteArray& document, const QString& version) {
+  Result<updater::Appcast> feed = updater::parseAppcast(document);
+  if (!feed) return std::nullopt;
+  for (const updater::AppcastItem& existing : feed->items) {
+    if (updater::compareVersions(existing.versionString, version) == 0) return updater::parsePubDate(existing.pubDate);
+  }
+  return std::nullopt;
+}
+
 // The bundle inside an archive, read the way the updater will read it.
 Result<updater::BundleInfo> archivedBundleInfo(const QString& archivePath) {
   QTemporaryDir scratch;
@@ -151,7 +190,11 @@ int feed(Context& c, const QCommandLineParser& options) {
   const QString archivePath = options.value(QStringLiteral("archive"));
   const QString url = options.value(QStringLiteral("url"));
   const bool unsignedFeed = options.isSet(QStringLiteral("unsigned"));
-  if (feedPath.isEmpty() || archivePath.isEmpty() || url.isEmpty()) return c.usage(QStringLiteral("feed needs --feed, --archive and --url"));
+  const bool announcementOnly = options.isSet(QStringLiteral("informational")) && archivePath.isEmpty() && url.isEmpty() &&
+                                options.isSet(QStringLiteral("version"));
+  if (feedPath.isEmpty() || (!announcementOnly && (archivePath.isEmpty() || url.isEmpty()))) {
+    return c.usage(QStringLiteral("feed needs --feed, --archive and --url (or --informational with --version)"));
+  }
   if (!unsignedFeed && !options.isSet(QStringLiteral("key"))) return c.usage(QStringLiteral("feed needs --key FILE, or --unsigned"));
 
   std::optional<updater::KeyPair> pair;
@@ -162,8 +205,9 @@ int feed(Context& c, const QCommandLineParser& options) {
   }
 
   FeedItem item;
+  if (QString problem = releaseManagementOptions(options, item); !problem.isEmpty()) return c.usage(problem);
   item.url = url;
-  item.length = QFileInfo(archivePath).size();
+  item.length = announcementOnly ? 0 : QFileInfo(archivePath).size();
   item.version = options.value(QStringLiteral("version"));
   item.shortVersion = options.value(QStringLiteral("short-version"));
   if (item.version.isEmpty()) {
@@ -178,8 +222,7 @@ int feed(Context& c, const QCommandLineParser& options) {
   item.releaseNotesLink = options.value(QStringLiteral("release-notes-link"));
   item.description = options.value(QStringLiteral("description"));
   item.critical = options.isSet(QStringLiteral("critical"));
-  item.pubDate = QDateTime::currentDateTimeUtc();
-  if (pair) {
+  if (pair && !announcementOnly) {
     Result<QString> signature = updater::signFile(archivePath, *pair);
     if (!signature) return c.fail(signature.error().message);
     item.edSignature = *signature;
@@ -205,6 +248,8 @@ int feed(Context& c, const QCommandLineParser& options) {
     document = newFeed(options.isSet(QStringLiteral("channel-title")) ? options.value(QStringLiteral("channel-title"))
                                                                        : QStringLiteral("Updates"));
   }
+  // A rollout counts from the first publication: republishing a version keeps its pubDate.
+  item.pubDate = existingPubDate(document, item.version).value_or(QDateTime::currentDateTimeUtc());
   Result<QByteArray> edited = upsertFeedItem(document, item);
   if (!edited) return c.fail(edited.error().message);
   document = *edited;
@@ -269,6 +314,37 @@ int verifyDeltaCommand(Context& c, const QCommandLineParser& options) {
   return 0;
 }
 
+int lint(Context& c, const QCommandLineParser& options) {
+  const QStringList rest = options.positionalArguments().mid(1);
+  if (rest.size() != 1) return c.usage(QStringLiteral("lint needs exactly one FEED"));
+  updater::Installation installation;
+  installation.version = options.value(QStringLiteral("installed"));
+  if (installation.version.isEmpty()) return c.usage(QStringLiteral("lint needs --installed V"));
+  installation.skippedVersion = options.value(QStringLiteral("skipped"));
+  installation.channels = options.value(QStringLiteral("channels")).split(u',', Qt::SkipEmptyParts);
+  for (QString& channel : installation.channels) channel = channel.trimmed();
+  if (options.isSet(QStringLiteral("group"))) {
+    bool ok = false;
+    installation.group = options.value(QStringLiteral("group")).toInt(&ok);
+    if (!ok || installation.group < 0 || installation.group >= updater::kUpdateGroupCount) {
+      return c.usage(QStringLiteral("--group needs a whole number from 0 to %1").arg(updater::kUpdateGroupCount - 1));
+    }
+  }
+  QDateTime now = QDateTime::currentDateTimeUtc();
+  if (options.isSet(QStringLiteral("now"))) {
+    now = QDateTime::fromString(options.value(QStringLiteral("now")), Qt::ISODateWithMs);
+    if (!now.isValid() || now.timeSpec() == Qt::LocalTime) {
+      return c.usage(QStringLiteral("--now needs an ISO 8601 date and time with a zone, e.g. 2027-03-01T00:00:00Z"));
+    }
+  }
+  Result<QByteArray> document = readWholeFile(rest[0]);
+  if (!document) return c.fail(document.error().message);
+  Result<updater::Appcast> feed = updater::parseAppcast(*document);
+  if (!feed) return c.fail(feed.error().message);
+  c.out << lintReport(*feed, installation, now) << Qt::flush;
+  return 0;
+}
+
 int signFeedCommand(Context& c, const QCommandLineParser& options) {
   const QString feedPath = options.value(QStringLiteral("feed"));
   if (feedPath.isEmpty()) return c.usage(QStringLiteral("sign-feed needs --feed FEED"));
@@ -296,10 +372,12 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
   const QString value = QStringLiteral("value");
   for (const char* name : {"key", "feed", "archive", "url", "version", "short-version", "title", "channel-title",
                            "release-notes-link", "description", "expires", "expires-in-days", "feed-url", "public-key",
-                           "agent", "from", "to", "o", "delta", "delta-url"}) {
+                           "agent", "from", "to", "o", "delta", "delta-url", "channel", "phased-rollout-interval",
+                           "below-version", "critical-below", "minimum-autoupdate-version", "link", "installed",
+                           "channels", "group", "now", "skipped"}) {
     options.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), value));
   }
-  for (const char* flag : {"critical", "unsigned", "help"}) options.addOption(QCommandLineOption(QString::fromLatin1(flag)));
+  for (const char* flag : {"critical", "unsigned", "informational", "help"}) options.addOption(QCommandLineOption(QString::fromLatin1(flag)));
 
   // The program's own --version comes first; after a command, --version is the feed's.
   if (arguments.value(0) == u"--version") {
@@ -313,9 +391,9 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
   }
   const QStringList positional = options.positionalArguments();
   const QString command = positional.value(0);
-  if (command != u"sign" && command != u"embed-agent" && command != u"verify-delta" && positional.size() > 1) {
-    return c.usage(QStringLiteral("unexpected argument \"%1\"").arg(positional[1]));
-  }
+  const bool takesArguments =
+      command == u"sign" || command == u"embed-agent" || command == u"verify-delta" || command == u"lint";
+  if (!takesArguments && positional.size() > 1) return c.usage(QStringLiteral("unexpected argument \"%1\"").arg(positional[1]));
   if (command == u"keygen") return keygen(c, options);
   if (command == u"public-key") return publicKey(c, options);
   if (command == u"sign") return sign(c, options);
@@ -324,6 +402,7 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
   if (command == u"embed-agent") return embedAgentCommand(c, options);
   if (command == u"delta") return delta(c, options);
   if (command == u"verify-delta") return verifyDeltaCommand(c, options);
+  if (command == u"lint") return lint(c, options);
   return c.usage(command.isEmpty() ? QStringLiteral("no command given") : QStringLiteral("unknown command \"%1\"").arg(command));
 }
 

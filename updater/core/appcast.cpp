@@ -134,9 +134,21 @@ class FeedReader {
         item.releaseNotesURL = elementText(xml_).trimmed();
       } else if (isAppcast(xml_, u"deltas")) {
         readDeltas(item);
+      } else if (isPlain(xml_, u"link")) {
+        item.link = elementText(xml_).trimmed();
       } else if (isAppcast(xml_, u"criticalUpdate")) {
         item.isCriticalUpdate = true;
+        item.criticalBelowVersion = xml_.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
         skip();
+      } else if (isAppcast(xml_, u"channel")) {
+        item.channel = elementText(xml_).trimmed();
+      } else if (isAppcast(xml_, u"phasedRolloutInterval")) {
+        item.phasedRolloutInterval = elementText(xml_).trimmed();
+      } else if (isAppcast(xml_, u"minimumAutoupdateVersion")) {
+        item.minimumAutoupdateVersion = elementText(xml_).trimmed();
+      } else if (isAppcast(xml_, u"informationalUpdate")) {
+        item.isInformationalUpdate = true;
+        readInformationalUpdate(item);
       } else {
         skip();
       }
@@ -161,6 +173,21 @@ class FeedReader {
         if (!delta.deltaFrom.isEmpty() && !delta.fileURL.isEmpty()) item.deltas.push_back(std::move(delta));
       }
       skip();
+    }
+  }
+
+  // Several sparkle:belowVersion elements mean "below any of them": the highest one counts.
+  void readInformationalUpdate(AppcastItem& item) {
+    while (nextStartElement()) {
+      if (isAppcast(xml_, u"belowVersion")) {
+        const QString below = elementText(xml_).trimmed();
+        if (!below.isEmpty() && (item.informationalBelowVersion.isEmpty() ||
+                                 compareVersions(below, item.informationalBelowVersion) > 0)) {
+          item.informationalBelowVersion = below;
+        }
+      } else {
+        skip();
+      }
     }
   }
 
@@ -194,19 +221,6 @@ Result<Appcast> parseAppcast(const QByteArray& document) {
                          .arg(kMaxFeedBytes));
   }
   return FeedReader(document).read();
-}
-
-std::optional<AppcastItem> bestUpdate(const Appcast& appcast, const QString& installedVersion,
-                                      const QString& skippedVersion) {
-  const AppcastItem* best = nullptr;
-  for (const AppcastItem& item : appcast.items) {
-    if (!item.isInstallable()) continue;
-    if (compareVersions(item.versionString, installedVersion) <= 0) continue;
-    if (!skippedVersion.isEmpty() && compareVersions(item.versionString, skippedVersion) <= 0) continue;
-    if (!best || compareVersions(item.versionString, best->versionString) > 0) best = &item;
-  }
-  if (!best) return std::nullopt;
-  return *best;
 }
 
 }  // namespace updater

@@ -39,6 +39,15 @@ struct AppcastItem {
   QString releaseNotesURL;       // sparkle:releaseNotesLink, may be empty
   QString pubDate;               // as written in the feed, may be empty
   bool isCriticalUpdate = false; // a sparkle:criticalUpdate element is present
+  QString link;                  // the item's <link>: the page an informational update points to
+
+  // Release management (docs/update-feeds.md); item_selection.h applies these.
+  QString criticalBelowVersion;      // criticalUpdate's sparkle:version: critical only below it
+  QString channel;                   // sparkle:channel; empty for the default channel
+  QString phasedRolloutInterval;     // sparkle:phasedRolloutInterval (seconds), as written
+  bool isInformationalUpdate = false;  // sparkle:informationalUpdate: announced, never installed
+  QString informationalBelowVersion;   // its sparkle:belowVersion: informational only below it
+  QString minimumAutoupdateVersion;    // installations below it are asked, never updated silently
 
   // The enclosure. An item without one is kept (it may carry release notes) but is never offered.
   bool hasEnclosure = false;
@@ -68,11 +77,5 @@ struct Appcast {
 // their version is taken from the sparkle:version element, or else the enclosure's
 // sparkle:version attribute. Pure; never blocks.
 Result<Appcast> parseAppcast(const QByteArray& document);
-
-// The item to offer: among the installable items newer than installedVersion, the newest one.
-// When skippedVersion is not empty, only items newer than it are considered (a skipped version,
-// and anything older, is not offered again; a later one is). Nothing when no item qualifies.
-std::optional<AppcastItem> bestUpdate(const Appcast& appcast, const QString& installedVersion,
-                                      const QString& skippedVersion = {});
 
 }  // namespace updater

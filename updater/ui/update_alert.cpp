@@ -67,11 +67,13 @@ UpdateAlert::UpdateAlert(QWidget* parent) : QDialog(parent) {
   remind_ = makeButton(QStringLiteral("Remind Me Later"), QStringLiteral("remindButton"), offerPage);
   install_ = makeButton(QStringLiteral("Install"), QStringLiteral("installButton"), offerPage);
   install_->setDefault(true);
+  learnMore_ = makeButton(QStringLiteral("Learn More…"), QStringLiteral("learnMoreButton"), offerPage);
   auto* offerButtons = new QHBoxLayout;
   offerButtons->addWidget(skip_);
   offerButtons->addStretch();
   offerButtons->addWidget(remind_);
   offerButtons->addWidget(install_);
+  offerButtons->addWidget(learnMore_);
   offerLayout->addWidget(heading_);
   offerLayout->addWidget(informative_);
   offerLayout->addWidget(notesTitle);
@@ -102,6 +104,7 @@ UpdateAlert::UpdateAlert(QWidget* parent) : QDialog(parent) {
   connect(install_, &QPushButton::clicked, this, [this] { choose(UpdateChoice::Install); });
   connect(skip_, &QPushButton::clicked, this, [this] { choose(UpdateChoice::SkipThisVersion); });
   connect(remind_, &QPushButton::clicked, this, [this] { choose(UpdateChoice::RemindMeLater); });
+  connect(learnMore_, &QPushButton::clicked, this, [this] { choose(UpdateChoice::LearnMore); });
   connect(cancel_, &QPushButton::clicked, this, [this] {
     if (auto cancel = std::exchange(cancelDownload_, nullptr)) {
       cancel_->setEnabled(false);
@@ -114,13 +117,20 @@ void UpdateAlert::showOffer(const UpdateOffer& offer, std::function<void(UpdateC
   choose_ = std::move(choose);
   cancelDownload_ = nullptr;
   heading_->setText(QStringLiteral("A new version of %1 is available!").arg(offer.productName));
-  informative_->setText(
-      QStringLiteral("%1 %2 is now available—you have %3. Would you like to install it now?")
-          .arg(offer.productName, offer.newVersion, offer.installedVersion));
-  skip_->setVisible(!offer.critical);
+  const QString question = offer.informational
+                               ? QStringLiteral("It cannot be installed from here; learn more about it on the web.")
+                               : QStringLiteral("Would you like to install it now?");
+  informative_->setText(QStringLiteral("%1 %2 is now available—you have %3. %4")
+                            .arg(offer.productName, offer.newVersion, offer.installedVersion, question));
+  // An announcement has nothing to install and nothing to skip: it is only shown on request.
+  skip_->setVisible(!offer.critical && !offer.informational);
+  install_->setVisible(!offer.informational);
+  learnMore_->setVisible(offer.informational);
+  install_->setDefault(!offer.informational);
+  learnMore_->setDefault(offer.informational);
   releaseNotes_->setPlainText(QStringLiteral("Loading release notes…"));
   pages_->setCurrentIndex(0);
-  install_->setFocus();
+  (offer.informational ? learnMore_ : install_)->setFocus();
 }
 
 void UpdateAlert::setReleaseNotes(const QString& notes, bool isHtml) {

@@ -39,6 +39,7 @@ class UpdateAlert : public QDialog {
   QPushButton* install_ = nullptr;
   QPushButton* skip_ = nullptr;
   QPushButton* remind_ = nullptr;
+  QPushButton* learnMore_ = nullptr;
   QLabel* status_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* cancel_ = nullptr;

@@ -2,7 +2,7 @@
 // a progress window once the user accepts; and the "up to date" and error alerts.
 //
 // Object names, for tests and accessibility tools: the window "SUUpdateAlert"; its
-// buttons "installButton", "skipButton", "remindButton", "cancelButton"; the labels
+// buttons "installButton", "skipButton", "remindButton", "learnMoreButton", "cancelButton"; the labels
 // "headingLabel", "informativeLabel", "statusLabel"; "releaseNotes"; "progressBar".
 // The alerts are platform alert panels ("NSRunAlertPanel").
 #pragma once
