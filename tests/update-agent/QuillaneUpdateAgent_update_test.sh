@@ -127,7 +127,7 @@ print((date + datetime.timedelta(days=6)).astimezone(datetime.timezone.utc).strf
 ' "$WWW/appcast.xml")
 expect "its log line says when it will update (from $joins)" \
   grep -q "version 1.1 is being rolled out in stages; this installation (group 6) gets it from $joins" "$AGENT_LOG"
-expect_eq "the drawn group is kept" 6 "$(python3 -c 'import plistlib, sys; print(plistlib.load(open(sys.argv[1], "rb"))["SUUpdateGroupIdentifier"])' "$HOME/Library/Preferences/$PLUGIN_ID.plist")"
+expect_eq "the stored group is kept" 6 "$(python3 -c 'import plistlib, sys; print(plistlib.load(open(sys.argv[1], "rb"))["SUUpdateGroupIdentifier"])' "$HOME/Library/Preferences/$PLUGIN_ID.plist")"
 fresh_world
 set_update_group 0
 expect "Mail is up" start_mail

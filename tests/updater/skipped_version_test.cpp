@@ -1,4 +1,5 @@
 #include "updater/skipped_version.h"
+#include "updater/update_settings.h"
 
 #include <QDir>
 #include <QFile>
@@ -70,6 +71,39 @@ TEST_F(SkippedVersionTest, IgnoresAValueOfTheWrongKind) {
   write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
         "<key>SUSkippedVersion</key><integer>2</integer></dict></plist>");
   EXPECT_EQ(skippedVersion(domain), QString());
+}
+
+// The rollout group and the channels live in the same domain.
+using UpdateSettingsTest = SkippedVersionTest;
+
+TEST_F(UpdateSettingsTest, TheRolloutGroupIsDrawnOnceAndKept) {
+  write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>Other</key><true/></dict></plist>");
+  EXPECT_EQ(updater::updateGroup(domain, [] { return 4; }), 4);
+  EXPECT_EQ(updater::updateGroup(domain, [] { return 1; }), 4) << "drawn again";
+  EXPECT_TRUE(read().contains("Other"));
+  write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict>"
+        "<key>SUUpdateGroupIdentifier</key><integer>9</integer></dict></plist>");
+  EXPECT_EQ(updater::updateGroup(domain, [] { return 2; }), 2) << "a group out of range is drawn anew";
+  EXPECT_EQ(updater::updateGroup(domain, [] { return 5; }), 2);
+  const int drawn = updater::updateGroup(QStringLiteral("com.quillane.test.fresh"));
+  EXPECT_TRUE(drawn >= 0 && drawn <= 6) << drawn;
+}
+
+TEST_F(UpdateSettingsTest, AnUnreadableDomainKeepsItsFileAndTheGroupServesOneCheck) {
+  const QByteArray unreadable("not a property list");
+  write(unreadable);
+  EXPECT_EQ(updater::updateGroup(domain, [] { return 3; }), 3);
+  EXPECT_EQ(read(), unreadable);
+}
+
+TEST_F(UpdateSettingsTest, ChannelsAreTheStringsOfTheAllowedChannelsArray) {
+  EXPECT_EQ(updater::allowedChannels(domain), QStringList());
+  write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>SUAllowedChannels</key>"
+        "<array><string>beta</string><integer>3</integer><string></string><string>nightly</string></array></dict></plist>");
+  EXPECT_EQ(updater::allowedChannels(domain), QStringList({QStringLiteral("beta"), QStringLiteral("nightly")}));
+  write("<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>SUAllowedChannels</key>"
+        "<string>beta</string></dict></plist>");
+  EXPECT_EQ(updater::allowedChannels(domain), QStringList());
 }
 
 }  // namespace
