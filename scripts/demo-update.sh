@@ -53,7 +53,8 @@ publish_with_delta() {
 # update_round: starts the installed agent, sends it CHBG, waits for it, and shows what it logged
 # and what was downloaded.
 update_round() {
-  : >"$WORK/feed-server.log"
+  local seen
+  seen=$(wc -l <"$WORK/feed-server.log")
   start_agent "$INSTALLED_AGENT"
   echo "aesend CHBG to $AGENT_ID: status $(send_aesend CHBG)"
   if wait_for_exit "$AGENT_PID" 60; then
@@ -65,7 +66,7 @@ update_round() {
   sed 's/^/  /' "$AGENT_LOG"
   echo "-- Downloaded from the feed server"
   local total=0 path size
-  for path in $(grep -o '"GET /[^ ]*' "$WORK/feed-server.log" | cut -c7-); do
+  for path in $(tail -n +"$((seen + 1))" "$WORK/feed-server.log" | grep -ao '"GET /[^ ]*' | cut -c7-); do
     size=$(stat -c %s "$WWW/$path" 2>/dev/null || echo 0)
     total=$((total + size))
     printf '  %-34s %10s bytes\n' "$path" "$size"
