@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -38,6 +39,17 @@ bool runBaseline(const std::string& arguments, std::string* output) {
   const bool ok = ::pclose(pipe) == 0;
   if (output) *output = text;
   return ok;
+}
+
+// The allocator this process runs on: the programs link mimalloc, which keeps freed memory
+// for the next allocation where the C library's malloc hands a freed heap back to the kernel.
+std::string allocatorName() {
+  using Version = int (*)();
+  if (auto version = reinterpret_cast<Version>(::dlsym(RTLD_DEFAULT, "mi_version"))) {
+    const int v = version();
+    return "mimalloc " + std::to_string(v / 100) + "." + std::to_string(v / 10 % 10) + "." + std::to_string(v % 10);
+  }
+  return "the C library's malloc";
 }
 
 // One read + edit + write; returns the written size (0 on failure).
@@ -133,6 +145,7 @@ int main(int argc, char* argv[]) {
 
   std::printf("Read + clean up TableColumns + write, binary domain; median of %d runs (ours), %d (plistlib)\n",
               repeats, baselineRepeats);
+  std::printf("Ours allocates through %s\n", allocatorName().c_str());
   std::printf("%8s %10s %12s %14s %8s\n", "keys", "bytes", "ours (ms)", "plistlib (ms)", "ratio");
   std::vector<double> ours, theirs;
   std::string codecPath;

@@ -111,7 +111,7 @@ NSUserDefaults::Status NSUserDefaults::setPersistentDomainForName(
   }
   const plist::Format chosen = format.value_or(plist::Format::Binary);
 
-  auto bytes = plist::write(plist::Value(*domain), chosen);
+  auto bytes = plist::write(*domain, chosen);
   if (!bytes)
     return plist::unexpected(QStringLiteral("cannot write preference domain %1: %2")
                                  .arg(*path, fromUtf8(bytes.error().message)));

@@ -35,10 +35,16 @@ Result<std::string> write(const Value& value, Format format) {
   return format == Format::Binary ? detail::writeBinaryChecked(value) : detail::writeXmlChecked(value);
 }
 
+Result<std::string> write(const Dictionary& dictionary, Format format) {
+  return write(detail::borrowForReading(dictionary), format);
+}
+
 std::string writeBinary(const Value& value) {
   auto bytes = detail::writeBinaryChecked(value);
   return bytes ? std::move(*bytes) : std::string();
 }
+
+std::string writeBinary(const Dictionary& dictionary) { return writeBinary(detail::borrowForReading(dictionary)); }
 
 std::string writeXml(const Value& value) {
   auto bytes = detail::writeXmlChecked(value);

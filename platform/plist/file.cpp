@@ -144,16 +144,21 @@ Expected<std::string, FileError> readFile(const std::string& path, std::size_t m
   std::size_t filled = 0;
   for (;;) {
     if (filled == content.size()) {
-      // The file may have grown since fstat; read on until end of file, within the limit.
-      if (content.size() >= maxSize) {
-        char probe;
-        const ssize_t more = ::read(fd.get(), &probe, 1);
-        if (more == 0) break;
-        if (more < 0 && errno == EINTR) continue;
-        if (more < 0) return unexpected(systemError("cannot read", path, errno));
+      // Full as fstat said: usually the end of the file, which a small read on the stack
+      // confirms without doubling the buffer. The file may have grown since; then the
+      // buffer grows and reading goes on, within the limit.
+      char probe[4096];
+      const ssize_t more = ::read(fd.get(), probe, sizeof probe);
+      if (more == 0) break;
+      if (more < 0 && errno == EINTR) continue;
+      if (more < 0) return unexpected(systemError("cannot read", path, errno));
+      if (content.size() + static_cast<std::size_t>(more) > maxSize)
         return unexpected(FileError{path + " is too large", 0});
-      }
-      content.resize(std::min(maxSize, std::max<std::size_t>(content.size() * 2, 4096)));
+      const std::size_t needed = content.size() + static_cast<std::size_t>(more);
+      content.resize(std::min(maxSize, std::max<std::size_t>(needed, content.size() * 2)));
+      std::memcpy(content.data() + filled, probe, static_cast<std::size_t>(more));
+      filled += static_cast<std::size_t>(more);
+      continue;
     }
     const ssize_t got = ::read(fd.get(), content.data() + filled, content.size() - filled);
     if (got < 0 && errno == EINTR) continue;

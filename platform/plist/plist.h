@@ -57,9 +57,12 @@ Result<Value> readXml(std::string_view bytes);
 // feed and carriage return), a date outside years 1..9999 in XML, nesting deeper than
 // kMaxDepth, or (XML only) shared sub-values that would expand beyond a sane size.
 Result<std::string> write(const Value& value, Format format);
+// The same for a dictionary, without first copying one that was edited in place.
+Result<std::string> write(const Dictionary& dictionary, Format format);
 
 // Same as write(); an empty string when the value cannot be written (never empty otherwise).
 std::string writeBinary(const Value& value);
+std::string writeBinary(const Dictionary& dictionary);
 std::string writeXml(const Value& value);
 
 }  // namespace plist

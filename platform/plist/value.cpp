@@ -197,6 +197,10 @@ Dictionary Dictionary::fromEntries(std::vector<DictionaryEntry> entries) {
   return dictionary;
 }
 
+Value detail::borrowForReading(const Dictionary& dictionary) {
+  return Value(Dictionary(dictionary, Dictionary::Borrowing{}));
+}
+
 Dictionary::Dictionary(const Dictionary& other) : storage_(other.storage_) {
   if (storage_ && storage_->leaked) {
     auto copy = std::make_shared<Storage>(*storage_);

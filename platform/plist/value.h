@@ -35,6 +35,7 @@
 namespace plist {
 
 class Value;
+class Dictionary;
 class DictionaryEntry;
 
 enum class Kind { Dictionary, Array, String, Integer, Real, Boolean, Date, Data, Uid };
@@ -150,6 +151,10 @@ class SharedText {
 
   Block* block_;
 };
+// A value sharing dictionary's storage even while pointers into it are out, for a reader
+// (the writers) that is done with it before dictionary is next edited: no copy of a large
+// edited domain just to write it.
+Value borrowForReading(const Dictionary& dictionary);
 }  // namespace detail
 
 // Raw bytes. Shares its storage between copies.
@@ -218,6 +223,9 @@ class Dictionary {
 
  private:
   struct Storage;
+  struct Borrowing {};
+  Dictionary(const Dictionary& other, Borrowing) : storage_(other.storage_) {}
+  friend Value detail::borrowForReading(const Dictionary& dictionary);
   Storage& mutableStorage();
   std::shared_ptr<Storage> storage_;
 };

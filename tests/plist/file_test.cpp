@@ -160,3 +160,12 @@ TEST(ReadFile, ReportsMissingFilesAndRefusesFolders) {
   EXPECT_FALSE(plist::readFile(folder.file("big"), 4999).has_value());
   EXPECT_EQ(plist::readFile(folder.file("big"), 5000).value(), std::string(5000, 'b'));
 }
+
+TEST(ReadFile, ReadsOnPastTheSizeTheFileFirstClaimed) {
+  // procfs files claim a size of 0; their content is several reads long.
+  const auto maps = plist::readFile("/proc/self/maps");
+  ASSERT_TRUE(maps.has_value()) << maps.error().message;
+  EXPECT_GT(maps->size(), 4096u);
+  EXPECT_EQ(maps->back(), '\n');
+  EXPECT_FALSE(plist::readFile("/proc/self/maps", 4096).has_value());
+}

@@ -87,6 +87,21 @@ TEST(Writers, BinaryStoresRepeatedAndSharedPartsOnce) {
   EXPECT_EQ(*read, plist::Value(copies));
 }
 
+TEST(Writers, DictionaryEditedInPlaceIsWrittenAsItStands) {
+  const plist::Dictionary domain{{"TableColumns", plist::Dictionary{{"20", 1}, {"7", 2}}}, {"Other", "x"}};
+  plist::Dictionary working = domain;
+  plist::Dictionary* columns = working.find("TableColumns")->asDictionary();
+  columns->remove("20");
+  for (const plist::Format format : {plist::Format::Binary, plist::Format::Xml}) {
+    const auto bytes = plist::write(working, format);
+    ASSERT_TRUE(bytes.has_value());
+    EXPECT_EQ(*plist::read(*bytes), plist::Value(working));
+  }
+  columns->set("8", 3);  // the pointer still edits working, and only working
+  EXPECT_TRUE(working.get("TableColumns")->asDictionary()->contains("8"));
+  EXPECT_EQ(domain.get("TableColumns")->asDictionary()->size(), 2u);
+}
+
 TEST(Writers, XmlRefusesSharedPartsThatExpandBeyondReason) {
   // Each level holds its child twice: 2^40 values once spelled out.
   plist::Value value = "leaf";
