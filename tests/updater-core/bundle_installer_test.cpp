@@ -55,6 +55,29 @@ TEST_F(InstallTest, ExchangesTheBundlesAndTheStagingAreaTakesTheOldOneAway) {
   EXPECT_EQ(bundleFolderEntries(), QStringList{QStringLiteral("Quillane.mailbundle")});
 }
 
+TEST_F(InstallTest, FlushOpensOnlyTheBundlesOwnFilesAndFolders) {
+  Result<StagingArea> staging = StagingArea::create(installed);
+  ASSERT_TRUE(staging);
+  BundleSpec newer;
+  newer.version = QStringLiteral("2.0");
+  const QString fresh = makeBundle(staging->extractionPath(), QStringLiteral("Quillane.mailbundle"), newer);
+  // A fifo opened for reading would block for ever; links lead out of the bundle, one to a
+  // fifo; a file without any permission cannot be opened at all (except by root).
+  const QString resources = fresh + QStringLiteral("/Contents/Resources");
+  ASSERT_TRUE(QDir().mkpath(resources + QStringLiteral("/a/b/c")));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(resources + QStringLiteral("/a/pipe")).constData(), 0600), 0);
+  ASSERT_EQ(::mkfifo(QFile::encodeName(dir.filePath(QStringLiteral("outside-pipe"))).constData(), 0600), 0);
+  ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("outside-pipe")), resources + QStringLiteral("/a/b/pipe-link")));
+  ASSERT_TRUE(QFile::link(dir.path(), resources + QStringLiteral("/a/b/c/outside")));
+  writeFile(resources + QStringLiteral("/a/b/c/locked"), "locked");
+  ASSERT_TRUE(QFile::setPermissions(resources + QStringLiteral("/a/b/c/locked"), {}));
+  const TreeSnapshot before = snapshot(fresh);
+
+  EXPECT_TRUE(flushBundle(fresh));
+  EXPECT_EQ(snapshot(fresh), before);
+  EXPECT_FALSE(flushBundle(dir.filePath(QStringLiteral("absent"))));
+}
+
 TEST_F(InstallTest, RefusalsLeaveTheInstalledBundleUntouched) {
   Result<StagingArea> staging = StagingArea::create(installed);
   ASSERT_TRUE(staging);

@@ -41,20 +41,79 @@ class Folder {
   int fd_;
 };
 
+// Folders nested deeper than this are not walked: no archive we unpack comes near it.
+constexpr int kMaxFlushDepth = 256;
+
+struct FlushWalk {
+  bool unopenable = false;  // a file we may not open: the whole filesystem is flushed instead
+};
+
+// fsyncs every regular file and folder inside the folder open at folderFd, then the folder
+// itself. Links and other special files are not opened: the folder's own flush records them.
+Status flushFolder(int folderFd, int depth, FlushWalk& walk) {
+  if (depth > kMaxFlushDepth) return makeError(QStringLiteral("folders nested too deeply to flush"));
+  const int listingFd = ::dup(folderFd);
+  DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
+  if (!listing) {
+    if (listingFd >= 0) ::close(listingFd);
+    return makeError(osError(errno));
+  }
+  Status status = Status::ok();
+  while (const dirent* entry = ::readdir(listing)) {
+    const char* name = entry->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    unsigned char type = entry->d_type;
+    if (type == DT_UNKNOWN) {
+      struct stat info {};
+      if (::fstatat(folderFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+      type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_LNK;
+    }
+    if (type == DT_DIR) {
+      Folder sub(folderFd, name);
+      if (!sub.isOpen()) {
+        walk.unopenable = true;
+        continue;
+      }
+      if (status = flushFolder(sub.fd(), depth + 1, walk); !status) break;
+    } else if (type == DT_REG) {
+      const int fd = ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      if (fd < 0) {
+        walk.unopenable = true;
+        continue;
+      }
+      const int flushed = ::fsync(fd);
+      const int error = errno;
+      ::close(fd);
+      if (flushed != 0) {
+        status = makeError(QStringLiteral("%1: %2").arg(QFile::decodeName(name), osError(error)));
+        break;
+      }
+    }
+  }
+  ::closedir(listing);
+  if (status && ::fsync(folderFd) != 0) status = makeError(osError(errno));
+  return status;
+}
+
 }  // namespace
 
-// One syncfs() rather than an fsync() per file: each fsync ends with a flush of the disk's
-// cache, so a pass over a bundle of N files waits for N of them, where syncfs commits the
-// journal and flushes the cache once (measured here: 50 files of 1 MB, 0.17 s against 0.04 s).
-// What it also writes out is whatever else is pending on that filesystem; the bundle's own
-// data is mostly written already, as unpacking starts each file's write-back when it closes.
+// Each file and folder of the bundle is flushed on its own, and nothing else: a filesystem-wide
+// syncfs() would also wait for whatever other programs have pending there, which a large copy
+// in progress can make seconds. Unpacking started each file's write-back as it closed it, so
+// most of the data is on its way already. Measured on this machine's ext4, 50 files of 1 MB:
+// 33 ms against syncfs's 29 ms on an idle filesystem, 34 ms against 104 ms with 100 MB of
+// another program's data pending.
 Status flushBundle(const QString& bundlePath) {
   const QFileInfo bundle(bundlePath);
   Folder parent(bundle.absolutePath());
   Folder folder(parent.fd(), QFile::encodeName(bundle.fileName()).constData());
-  if (!folder.isOpen() || ::syncfs(folder.fd()) != 0) {
-    return makeError(QStringLiteral("cannot flush the new bundle (%1)").arg(osError(errno)));
-  }
+  auto failure = [](const QString& why) { return makeError(QStringLiteral("cannot flush the new bundle (%1)").arg(why)); };
+  if (!folder.isOpen()) return failure(osError(errno));
+  FlushWalk walk;
+  if (Status flushed = flushFolder(folder.fd(), 0, walk); !flushed) return failure(flushed.error().message);
+  // Something we may not open (a file without read permission) is still flushed, with the rest
+  // of its filesystem.
+  if (walk.unopenable && ::syncfs(folder.fd()) != 0) return failure(osError(errno));
   return Status::ok();
 }
 

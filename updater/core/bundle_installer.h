@@ -16,9 +16,8 @@ namespace updater {
 // different filesystems, or a filesystem without RENAME_EXCHANGE. Blocks while it flushes.
 Status installBundle(const QString& newBundlePath, const QString& installedBundlePath);
 
-// The flush installBundle() begins with: everything written to the filesystem holding the
-// bundle at bundlePath (a link there is not followed), so the whole bundle, reaches the disk.
-// Blocks until it has.
+// The flush installBundle() begins with: every file and folder of the bundle at bundlePath
+// reaches the disk (a link there is not followed, nor any link inside). Blocks until they have.
 Status flushBundle(const QString& bundlePath);
 
 // Removes what interrupted runs left next to installedBundlePath: staging folders
