@@ -59,7 +59,13 @@ Status flushFolder(int folderFd, int depth, FlushWalk& walk) {
     return makeError(osError(errno));
   }
   Status status = Status::ok();
-  while (const dirent* entry = ::readdir(listing)) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(listing);
+    if (!entry) {
+      if (errno != 0) status = makeError(osError(errno));  // the listing itself failed
+      break;
+    }
     const char* name = entry->d_name;
     if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
     unsigned char type = entry->d_type;
