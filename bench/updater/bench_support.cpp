@@ -1,5 +1,10 @@
 #include "bench_support.h"
 
+#include "updater/SUUpdater.h"
+
+#include "foundation/bundle.h"
+#include "foundation/notification_center.h"
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -64,6 +69,33 @@ QByteArray infoPlist(const QString& version, const QString& feed, const QString&
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
+}
+
+Workspace::Workspace(const QString& name)
+    : folder_(QDir::tempPath() + QStringLiteral("/") + name + QStringLiteral("-XXXXXX")),
+      publisher(QCoreApplication::applicationDirPath() + QStringLiteral("/update-publisher")),
+      serve(folder_.filePath(QStringLiteral("serve"))),
+      key(folder_.filePath(QStringLiteral("bench.key"))),
+      publicKey(folder_.isValid() ? run(publisher, {QStringLiteral("keygen"), QStringLiteral("--key"), key}) : QString()) {
+  if (!folder_.isValid() || !QDir().mkpath(serve)) die(QStringLiteral("no work folder"));
+}
+
+TimedUpdater::TimedUpdater(const QString& installed) {
+  std::optional<foundation::NSBundle> bundle = foundation::NSBundle::bundleWithPath(installed);
+  updater_ = bundle ? updater::SUUpdater::updaterForBundle(*bundle) : nullptr;
+  if (!updater_) die(QStringLiteral("no updater"));
+  foundation::NSNotificationCenter::defaultCenter().addObserverSelectorNameObject(
+      &finished_, [this](const foundation::NSNotification&) { ++finished_; },
+      updater::SUUpdateDriverFinishedNotification, updater_);
+}
+
+double TimedUpdater::checkInBackground() {
+  const int before = finished_;
+  QElapsedTimer clock;
+  clock.start();
+  updater_->checkForUpdatesInBackground();
+  while (finished_ == before) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  return clock.nsecsElapsed() / 1e9;
 }
 
 quint16 freePort() {

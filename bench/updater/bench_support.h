@@ -6,8 +6,13 @@
 #include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <vector>
+
+namespace updater {
+class SUUpdater;
+}
 
 namespace bench {
 
@@ -29,6 +34,33 @@ double median(std::vector<double> values);
 
 // A free loopback port, to name in files before the server starts.
 quint16 freePort();
+
+// A throw-away folder under $TMPDIR (or /tmp) holding a signing key made by the
+// update-publisher beside this program, and a "serve" folder for the web server. Dies when
+// either cannot be made.
+class Workspace {
+ public:
+  explicit Workspace(const QString& name);
+  QString filePath(const QString& name) const { return folder_.filePath(name); }
+
+ private:
+  QTemporaryDir folder_;
+
+ public:
+  const QString publisher, serve, key, publicKey;
+};
+
+// The updater of the plug-in installed at `installed`, timing its background checks.
+class TimedUpdater {
+ public:
+  explicit TimedUpdater(const QString& installed);  // dies when there is none
+  // Runs one background check to its end; the seconds it took.
+  double checkInBackground();
+
+ private:
+  updater::SUUpdater* updater_;
+  int finished_ = 0;
+};
 
 // python3's http.server serving `folder` on 127.0.0.1:port, from its construction (which waits
 // until it answers) until its destruction.

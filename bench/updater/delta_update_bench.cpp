@@ -9,18 +9,12 @@
 
 #include "bench_support.h"
 
-#include "updater/SUUpdater.h"
-
-#include "foundation/bundle.h"
-#include "foundation/notification_center.h"
-
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 
 #include <cstdio>
 #include <cstdlib>
@@ -114,14 +108,8 @@ int main(int argc, char* argv[]) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  const QString publisher = QCoreApplication::applicationDirPath() + QStringLiteral("/update-publisher");
-
-  QTemporaryDir work(QDir::tempPath() + QStringLiteral("/updater-delta-bench-XXXXXX"));
-  if (!work.isValid()) die(QStringLiteral("no work folder"));
-  const QString serve = work.filePath(QStringLiteral("serve"));
-  QDir().mkpath(serve);
-  const QString key = work.filePath(QStringLiteral("bench.key"));
-  const QString publicKey = run(publisher, {QStringLiteral("keygen"), QStringLiteral("--key"), key});
+  const bench::Workspace work(QStringLiteral("updater-delta-bench"));
+  const QString &publisher = work.publisher, &serve = work.serve, &key = work.key, &publicKey = work.publicKey;
   const quint16 port = bench::freePort();
   const QString base = QStringLiteral("http://127.0.0.1:%1/").arg(port);
   const QString feedUrl = base + QStringLiteral("appcast.xml");
@@ -179,25 +167,14 @@ int main(int argc, char* argv[]) {
     old.write(installed);
   };
   installOld();
-  std::optional<foundation::NSBundle> bundle = foundation::NSBundle::bundleWithPath(installed);
-  updater::SUUpdater* updater = bundle ? updater::SUUpdater::updaterForBundle(*bundle) : nullptr;
-  if (!updater) die(QStringLiteral("no updater"));
-  int finished = 0;
-  foundation::NSNotificationCenter::defaultCenter().addObserverSelectorNameObject(
-      &finished, [&](const foundation::NSNotification&) { ++finished; },
-      updater::SUUpdateDriverFinishedNotification, updater);
+  bench::TimedUpdater updater(installed);
 
   auto timeUpdate = [&](const QString& feed) {
     installOld();
     QFile::remove(serve + QStringLiteral("/appcast.xml"));
     if (!QFile::copy(feed, serve + QStringLiteral("/appcast.xml"))) die(QStringLiteral("cannot serve the feed"));
     ::sync();  // the previous round's writes are not charged to this one
-    const int before = finished;
-    QElapsedTimer clock;
-    clock.start();
-    updater->checkForUpdatesInBackground();
-    while (finished == before) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const double seconds = clock.nsecsElapsed() / 1e9;
+    const double seconds = updater.checkInBackground();
     if (!QFile::exists(installed + QStringLiteral("/Contents/Resources/Help/WhatsNew.html")))
       die(QStringLiteral("the update through %1 was not installed (see the log lines)").arg(QFileInfo(feed).fileName()));
     return seconds;

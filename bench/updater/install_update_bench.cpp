@@ -9,7 +9,6 @@
 
 #include "bench_support.h"
 
-#include "updater/SUUpdater.h"
 #include "updater/core/bundle_info.h"
 #include "updater/core/bundle_installer.h"
 #include "updater/core/ed25519_signing.h"
@@ -17,9 +16,6 @@
 #include "updater/core/streaming_signature_verifier.h"
 #include "updater/core/update_preparation.h"
 #include "updater/download.h"
-
-#include "foundation/bundle.h"
-#include "foundation/notification_center.h"
 
 #include <QApplication>
 #include <QDir>
@@ -31,7 +27,6 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QThread>
 
 #include <algorithm>
@@ -97,13 +92,8 @@ int main(int argc, char* argv[]) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
-  const QString publisher = QCoreApplication::applicationDirPath() + QStringLiteral("/update-publisher");
-
-  QTemporaryDir work(QDir::tempPath() + QStringLiteral("/updater-bench-XXXXXX"));
-  if (!work.isValid()) die(QStringLiteral("no work folder"));
-  const QString serve = work.filePath(QStringLiteral("serve"));
-  const QString key = work.filePath(QStringLiteral("bench.key"));
-  const QString publicKey = run(publisher, {QStringLiteral("keygen"), QStringLiteral("--key"), key});
+  const bench::Workspace work(QStringLiteral("updater-bench"));
+  const QString &publisher = work.publisher, &serve = work.serve, &key = work.key, &publicKey = work.publicKey;
 
   // The new version: 50 MB of incompressible resources.
   const QString source = work.filePath(QStringLiteral("source/Quillane.mailbundle"));
@@ -115,7 +105,6 @@ int main(int argc, char* argv[]) {
   writeFile(source + QStringLiteral("/Contents/MacOS/Quillane"), "#!/bin/sh\n", true);
   for (int i = 0; i < kPayloadFiles; ++i)
     writeFile(source + QStringLiteral("/Contents/Resources/part%1.dat").arg(i), randomBytes(kPayloadFileBytes, seed));
-  QDir().mkpath(serve);
   const QString archive = serve + QStringLiteral("/Quillane-2.0.tar.gz");
   run(QStringLiteral("bsdtar"), {QStringLiteral("-czf"), archive, QStringLiteral("-C"),
                                  work.filePath(QStringLiteral("source")), QStringLiteral("Quillane.mailbundle")});
@@ -134,22 +123,11 @@ int main(int argc, char* argv[]) {
     writeFile(installed + QStringLiteral("/Contents/MacOS/Quillane"), "#!/bin/sh\n", true);
   };
   installOld();
-  std::optional<foundation::NSBundle> bundle = foundation::NSBundle::bundleWithPath(installed);
-  updater::SUUpdater* updater = bundle ? updater::SUUpdater::updaterForBundle(*bundle) : nullptr;
-  if (!updater) die(QStringLiteral("no updater"));
-  int finished = 0;
-  foundation::NSNotificationCenter::defaultCenter().addObserverSelectorNameObject(
-      &finished, [&](const foundation::NSNotification&) { ++finished; },
-      updater::SUUpdateDriverFinishedNotification, updater);
+  bench::TimedUpdater updater(installed);
 
   auto timeUpdater = [&] {
     installOld();
-    const int before = finished;
-    QElapsedTimer clock;
-    clock.start();
-    updater->checkForUpdatesInBackground();
-    while (finished == before) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    const double seconds = clock.nsecsElapsed() / 1e9;
+    const double seconds = updater.checkInBackground();
     if (!QFile::exists(installed + QStringLiteral("/Contents/Resources/part0.dat")))
       die(QStringLiteral("the updater did not install the update (see its log lines)"));
     return seconds;
