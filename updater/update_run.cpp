@@ -6,6 +6,7 @@
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/signed_feed.h"
 #include "updater/core/update_preparation.h"
+#include "updater/core/version_comparison.h"
 #include "updater/relaunch_watcher.h"
 #include "updater/skipped_version.h"
 #include "updater/update_user_interface.h"
@@ -13,6 +14,7 @@
 #include "updater/url_policy.h"
 
 #include "appkit/workspace.h"
+#include "foundation/file_lock.h"
 #include "foundation/log.h"
 
 #include <QFile>
@@ -32,6 +34,9 @@ namespace {
 constexpr qint64 kMaxArchiveBytes = qint64{2} * 1024 * 1024 * 1024;
 constexpr qint64 kMaxReleaseNotesBytes = 1024 * 1024;
 constexpr std::chrono::seconds kMaxFeedOrNotesTime{60};
+// Another installation holds the lock for its exchange and for Mail's answer to its quit request
+// (at most 10 s); a removal, for its deletions.
+constexpr std::chrono::seconds kInstallationLockWait{60};
 
 }  // namespace
 
@@ -390,18 +395,65 @@ void UpdateRun::onUnpacked(const QString& error, const QString& extractedBundle)
 
 void UpdateRun::install(const QString& extractedBundle) {
   showProgress(QStringLiteral("Installing update…"), -1, -1, false);
+  // Another login's agent may be installing over the same bundle, or a removal deleting it: every
+  // change to it is made under one lock, held until the exchange is on disk, and whether this
+  // update is still newer is decided again under it.
+  const QString lockPath = foundation::installationLockPathForBundle(updater_.bundlePath());
+  foundation::FileLock::lockWhenFree(lockPath, kInstallationLockWait, this,
+                                     [this, extractedBundle](std::optional<foundation::FileLock> lock,
+                                                             const foundation::NSError& error) {
+    if (ended_once_) return;
+    if (!lock) {
+      fail(QStringLiteral("version %1 was not installed: another installation is in the way (%2)")
+               .arg(item_->displayVersionString, error.localizedDescription()));
+      return;
+    }
+    installLock_ = std::move(lock);
+    installLocked(extractedBundle);
+  });
+}
+
+void UpdateRun::installLocked(const QString& extractedBundle) {
+  const QString installedPath = updater_.bundlePath();
+  Result<BundleInfo> current = readBundleInfo(installedPath);
+  if (!current) {
+    fail(QStringLiteral("version %1 was not installed: cannot read the installed bundle: %2")
+             .arg(item_->displayVersionString, current.error().message));
+    return;
+  }
+  Result<BundleInfo> fresh = readBundleInfo(extractedBundle);
+  if (!fresh) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, fresh.error().message));
+    return;
+  }
+  if (current->identifier != fresh->identifier) {
+    fail(QStringLiteral("version %1 was not installed: %2 now holds %3")
+             .arg(item_->displayVersionString, installedPath, current->identifier));
+    return;
+  }
+  if (compareVersions(fresh->version, current->version) <= 0) {
+    foundation::NSLog(QStringLiteral("Update: version %@ of %@ was not installed: version %@ was installed meanwhile"),
+                      fresh->version, productName(), current->version);
+    if (interactive_) {
+      ui_.close();
+      ui_.showUpToDate(productName(), current->shortVersion.isEmpty() ? current->version : current->shortVersion);
+    }
+    end(Outcome::NothingFound);
+    return;
+  }
+
   // What uses the bundle stops now; the swap waits for the delegate to return.
   SUUpdaterDelegate* delegate = updater_.delegate();
   if (delegate) delegate->updaterWillInstallUpdate(&updater_, SUAppcastItem(*item_));
   std::optional<QString> relaunchPath;
   if ((delegate = updater_.delegate())) relaunchPath = delegate->pathToRelaunchForUpdater(&updater_);
 
-  const QString installedPath = updater_.bundlePath();
   runStep([extractedBundle, installedPath]() -> StepResult {
     Status swapped = installBundle(extractedBundle, installedPath);
     if (!swapped) return {swapped.error().message, {}};
     return {};
   }, [this, relaunchPath](const StepResult& step) {
+    installLock_.reset();  // the exchange, or its refusal, is on disk
     if (!step.error.isEmpty()) {
       onInstalled(step.error);
       return;
@@ -461,6 +513,7 @@ void UpdateRun::end(Outcome outcome) {
   if (ended_once_) return;
   ended_once_ = true;
   abandonDownloads();
+  installLock_.reset();
   ui_.close();
   if (staging_) {
     (void)staging_->remove();  // a failure here is cleaned up by the next run

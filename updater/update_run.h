@@ -10,7 +10,9 @@
 //           silently; otherwise offer it (Install / Skip This Version / Remind Me Later)
 //         → archive downloaded into a private staging folder next to the bundle
 //         → signature verified → unpacked → the new bundle checked against the installed one
-//         → updaterWillInstallUpdate → pathToRelaunchForUpdater → atomic swap
+//         → installation lock taken, installed version read again: still older?
+//             no  → log line naming both versions → end
+//         → updaterWillInstallUpdate → pathToRelaunchForUpdater → atomic swap → lock released
 //         → relaunch, waiting (bounded) until the application is on the bus → end
 //
 // Every way out goes through end(), which tidies up and tells the updater exactly once.
@@ -24,6 +26,8 @@
 #include "updater/core/staging_area.h"
 #include "updater/core/streaming_signature_verifier.h"
 #include "updater/download.h"
+
+#include "foundation/file_lock.h"
 
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -85,6 +89,7 @@ class UpdateRun : public QObject {
   void onArchive(const DownloadResult& result);
   void onUnpacked(const QString& error, const QString& extractedBundle);
   void install(const QString& extractedBundle);
+  void installLocked(const QString& extractedBundle);
   void onInstalled(const QString& error);
   void fail(const QString& message);
   void abandonDownloads();
@@ -104,6 +109,7 @@ class UpdateRun : public QObject {
   Download* download_ = nullptr;
   Download* releaseNotes_ = nullptr;
   std::unique_ptr<RelaunchWatcher> relaunch_;
+  std::optional<foundation::FileLock> installLock_;  // from the re-check until the exchange is on disk
   std::optional<StagingArea> staging_;
   std::optional<StreamingSignatureVerifier> verifier_;  // hashes the archive as it arrives
   BundleInfo installed_;

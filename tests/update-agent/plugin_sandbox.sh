@@ -78,14 +78,15 @@ make_plugin() {
   cp -a "$AGENT_APP" "$bundle/Contents/Resources/"
 }
 
-# publish VERSION [feed options]: a signed archive of the plug-in at VERSION, added to the feed.
+# publish VERSION [feed options]: a signed archive of the plug-in at VERSION, added to the feed
+# (FEED_FILE, $WWW/appcast.xml unless set).
 publish() {
   local version=$1 staging=$WORK/build-$1
   shift
   mkdir -p "$staging"
   make_plugin "$staging" "$version"
   tar -czf "$WWW/Quillane-$version.tar.gz" -C "$staging" Quillane.mailbundle
-  "$BIN/update-publisher" feed --feed "$WWW/appcast.xml" --archive "$WWW/Quillane-$version.tar.gz" \
+  "$BIN/update-publisher" feed --feed "${FEED_FILE:-$WWW/appcast.xml}" --archive "$WWW/Quillane-$version.tar.gz" \
     --url "$FEED_BASE/Quillane-$version.tar.gz" --key "$KEY" "$@" >/dev/null
 }
 
