@@ -4,6 +4,7 @@
 #include <QPointer>
 #include <QThreadPool>
 #include <QTimer>
+#include <QWidget>
 
 #include <cstdio>
 #include <cstdlib>
@@ -73,14 +74,41 @@ void NSApplication::endRun() {
 
 namespace {
 
+// Brings this application's windows to the front: what a second launch asks of the first.
+void activateWindows() {
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (!window->isVisible()) continue;
+    window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
+    window->raise();
+    window->activateWindow();
+  }
+}
+
 // Claims the main bundle's identifier on the session bus so events addressed to it arrive.
-void claimBundleIdentifier() {
+// False when another instance already has it: that one has been asked to come to the front,
+// and this one must end, since no event addressed to it could ever reach it.
+bool claimBundleIdentifier() {
   const std::optional<foundation::NSBundle> bundle = foundation::NSBundle::mainBundle();
   const QString identifier = bundle ? bundle->bundleIdentifier() : QString();
-  if (identifier.isEmpty()) return;
-  const OSStatus status = ae::NSAppleEventManager::sharedAppleEventManager().registerApplication(identifier);
-  if (status != noErr)
-    foundation::NSLog(QStringLiteral("Cannot receive events for %@: error %@"), identifier, status);
+  if (identifier.isEmpty()) return true;
+  ae::NSAppleEventManager& events = ae::NSAppleEventManager::sharedAppleEventManager();
+  const OSStatus status = events.registerApplication(identifier);
+  if (status == noErr) {
+    events.setEventHandlerAndSelectorForEventClassAndEventID(
+        NSApp(), [](const ae::NSAppleEventDescriptor&, ae::NSAppleEventDescriptor&) { activateWindows(); },
+        kAEMiscStandards, kAEActivate);
+    return true;
+  }
+  foundation::NSLog(QStringLiteral("Cannot receive events for %@: error %@"), identifier, status);
+  // Without a bus the program still does what needs no events; with the name taken, it is a
+  // second instance.
+  if (status != portNameExistsErr) return true;
+  foundation::NSLog(QStringLiteral("%@ is already running: it is brought to the front and this instance ends"), identifier);
+  const auto target = ae::NSAppleEventDescriptor::initWithDescriptorTypeData(typeApplicationBundleID, identifier.toUtf8());
+  const auto activate = ae::NSAppleEventDescriptor::appleEventWithEventClassEventIDTargetDescriptorReturnIDTransactionID(
+      kAEMiscStandards, kAEActivate, target, kAutoGenerateReturnID, kAnyTransactionID);
+  (void)AESendMessage(activate.aeDesc(), nullptr, kAENoReply, kAEDefaultTimeout);
+  return false;
 }
 
 }  // namespace
@@ -103,7 +131,10 @@ int NSApplicationMain(int argc, char* argv[],
       },
       Qt::QueuedConnection);
 
-  claimBundleIdentifier();
+  if (!claimBundleIdentifier()) {
+    application.endRun();
+    return EXIT_FAILURE;
+  }
   if (loadMainInterface) loadMainInterface(application);
 
   const int status = qtApplication.exec();

@@ -24,7 +24,8 @@ inline const QString NSApplicationDidFinishLaunchingNotification =
 
 // Creates the QApplication and the shared application object, claims the main bundle's
 // CFBundleIdentifier on the session bus (when the bundle has one) so Apple events addressed
-// to it arrive here, calls loadMainInterface (which creates the controller and its windows,
+// to it arrive here (another instance owning it is asked to bring its windows to the front,
+// and this one returns EXIT_FAILURE at once, loading nothing), calls loadMainInterface (which creates the controller and its windows,
 // may set the delegate and hands long-lived objects to app.keepAlive), tells the delegate
 // applicationDidFinishLaunching once the loop runs, and runs the event loop until
 // terminate ends the process. Should the loop end otherwise, returns its exit status, with

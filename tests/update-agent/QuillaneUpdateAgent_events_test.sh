@@ -58,4 +58,24 @@ expect "quit" send_aesend QTSH
 expect "the agent ends" wait_for_exit "$AGENT_PID" 5
 expect_eq "exit status" 0 "${EXIT_STATUS:-none}"
 
+start_case "a second agent while one runs"
+expect "the first agent is up" start_agent "$INSTALLED_AGENT"
+first=$AGENT_PID
+second_log=$WORK/second-agent.log
+t0=$(now)
+"$INSTALLED_AGENT/Contents/MacOS/QuillaneUpdateAgent" 2>"$second_log" &
+second=$!
+SANDBOX_PIDS+=("$second")
+expect "the second ends" wait_for_exit "$second" 5
+took=$(elapsed "$t0" "$(now)")
+echo "second agent's lifetime: ${took}s"
+expect_between "seconds the second agent lived" 0 1 "$took"
+expect_eq "its exit status is a failure" 1 "${EXIT_STATUS:-none}"
+expect "it says why" grep -q "Cannot receive events for $AGENT_ID: error -910" "$second_log"
+expect "and that the first one goes on" grep -q "$AGENT_ID is already running" "$second_log"
+expect_eq "it never launched" 0 "$(grep -c "SparkleHelper Launched" "$second_log" || true)"
+expect_eq "the first still owns the name" "$first" "$(name_owner_pid "$AGENT_ID")"
+expect "the first still answers" send_aesend QTSH
+expect "the first ends" wait_for_exit "$first" 5
+
 finish
