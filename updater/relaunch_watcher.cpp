@@ -9,6 +9,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
+#include <QFile>
 #include <QFileInfo>
 
 namespace updater {
@@ -40,6 +41,19 @@ QString RelaunchWatcher::bundleIdentifierForPath(const QString& path) {
   const QFileInfo entry(path);
   if (entry.suffix() != QLatin1String("desktop")) return {};
   return entry.completeBaseName();
+}
+
+QString RelaunchWatcher::applicationNameForPath(const QString& path) {
+  QFile entry(path);
+  if (QFileInfo(path).suffix() == QLatin1String("desktop") && entry.open(QIODevice::ReadOnly)) {
+    bool inMainGroup = false;
+    for (int lines = 0; lines < 1000 && !entry.atEnd(); ++lines) {
+      const QString line = QString::fromUtf8(entry.readLine(4096)).trimmed();
+      if (line.startsWith(u'[')) inMainGroup = line == QLatin1String("[Desktop Entry]");
+      if (inMainGroup && line.startsWith(QLatin1String("Name="))) return line.mid(5).trimmed();
+    }
+  }
+  return QFileInfo(path).completeBaseName();
 }
 
 void RelaunchWatcher::relaunch(const QString& path, int timeoutMs, std::function<void(bool)> done) {

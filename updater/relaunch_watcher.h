@@ -26,6 +26,9 @@ class RelaunchWatcher : public QObject {
 
   // The bundle identifier a desktop entry path stands for ("" when it is not one).
   static QString bundleIdentifierForPath(const QString& path);
+  // What to call the application at `path` in a log line: a desktop entry's Name, else the
+  // file's name without its extension.
+  static QString applicationNameForPath(const QString& path);
 
  private:
   void poll();

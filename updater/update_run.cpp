@@ -445,14 +445,13 @@ void UpdateRun::installLocked(const QString& extractedBundle) {
   // What uses the bundle stops now; the swap waits for the delegate to return.
   SUUpdaterDelegate* delegate = updater_.delegate();
   if (delegate) delegate->updaterWillInstallUpdate(&updater_, SUAppcastItem(*item_));
-  std::optional<QString> relaunchPath;
-  if ((delegate = updater_.delegate())) relaunchPath = delegate->pathToRelaunchForUpdater(&updater_);
+  if ((delegate = updater_.delegate())) relaunchPath_ = delegate->pathToRelaunchForUpdater(&updater_);
 
   runStep([extractedBundle, installedPath]() -> StepResult {
     Status swapped = installBundle(extractedBundle, installedPath);
     if (!swapped) return {swapped.error().message, {}};
     return {};
-  }, [this, relaunchPath](const StepResult& step) {
+  }, [this](const StepResult& step) {
     installLock_.reset();  // the exchange, or its refusal, is on disk
     if (!step.error.isEmpty()) {
       onInstalled(step.error);
@@ -460,18 +459,22 @@ void UpdateRun::installLocked(const QString& extractedBundle) {
     }
     onInstalled(QString());
     if (ended_once_) return;
-    if (!relaunchPath || relaunchPath->isEmpty()) {
-      end(Outcome::Installed);
-      return;
+    relaunchThen([this] { end(Outcome::Installed); });
+  });
+}
+
+void UpdateRun::relaunchThen(std::function<void()> next) {
+  if (!relaunchPath_ || relaunchPath_->isEmpty() || relaunch_) {
+    next();
+    return;
+  }
+  relaunch_ = std::make_unique<RelaunchWatcher>();
+  relaunch_->relaunch(*relaunchPath_, settings_.relaunchWaitMs, [this, next = std::move(next)](bool seen) {
+    if (!seen) {
+      foundation::NSLog(QStringLiteral("Update: %@ was relaunched but did not show up within %@ ms"),
+                        *relaunchPath_, settings_.relaunchWaitMs);
     }
-    relaunch_ = std::make_unique<RelaunchWatcher>();
-    relaunch_->relaunch(*relaunchPath, settings_.relaunchWaitMs, [this, path = *relaunchPath](bool seen) {
-      if (!seen) {
-        foundation::NSLog(QStringLiteral("Update: %@ was relaunched but did not show up within %@ ms"),
-                          path, settings_.relaunchWaitMs);
-      }
-      end(Outcome::Installed);
-    });
+    next();
   });
 }
 
@@ -518,6 +521,16 @@ void UpdateRun::end(Outcome outcome) {
   if (staging_) {
     (void)staging_->remove();  // a failure here is cleaned up by the next run
     staging_.reset();
+  }
+  // The application to relaunch was closed for an installation that did not happen: it is
+  // started again, with the bundle as it was, rather than left closed.
+  if (outcome != Outcome::Installed && relaunchPath_ && !relaunchPath_->isEmpty() && !relaunch_) {
+    foundation::NSLog(QStringLiteral("Update: the update failed and %@ was restarted"),
+                      RelaunchWatcher::applicationNameForPath(*relaunchPath_));
+    relaunchThen([this, outcome] {
+      if (ended_) ended_(outcome);
+    });
+    return;
   }
   if (ended_) ended_(outcome);
 }

@@ -14,6 +14,7 @@
 //             no  → log line naming both versions → end
 //         → updaterWillInstallUpdate → pathToRelaunchForUpdater → atomic swap → lock released
 //         → relaunch, waiting (bounded) until the application is on the bus → end
+//   Once the delegate was told of the installation, a run that fails still relaunches.
 //
 // Every way out goes through end(), which tidies up and tells the updater exactly once.
 // Failures fail closed: a log line, an error window when the user is watching, and the
@@ -91,6 +92,8 @@ class UpdateRun : public QObject {
   void install(const QString& extractedBundle);
   void installLocked(const QString& extractedBundle);
   void onInstalled(const QString& error);
+  // Starts the application named for relaunch (once), then next(), when it is up or the wait is over.
+  void relaunchThen(std::function<void()> next);
   void fail(const QString& message);
   void abandonDownloads();
   void end(Outcome outcome);
@@ -109,6 +112,9 @@ class UpdateRun : public QObject {
   Download* download_ = nullptr;
   Download* releaseNotes_ = nullptr;
   std::unique_ptr<RelaunchWatcher> relaunch_;
+  // The delegate's answer, asked for once it was told of the installation (and closed what
+  // uses the bundle): what is started again however the run ends.
+  std::optional<QString> relaunchPath_;
   std::optional<foundation::FileLock> installLock_;  // from the re-check until the exchange is on disk
   std::optional<StagingArea> staging_;
   std::optional<StreamingSignatureVerifier> verifier_;  // hashes the archive as it arrives

@@ -136,4 +136,25 @@ expect "CHBG sent" send_aesend CHBG
 expect "the agent ends" wait_for_exit "$AGENT_PID" 60
 expect_eq "group 0 installs at once" 1.1 "$(plugin_version)"
 
+start_case "the Bundles folder turns read-only while Mail quits: Mail comes back"
+publish 1.1
+fresh_world
+expect "Mail is up" start_mail --reply-delay 2000
+first_mail=$MAIL_PID
+expect "the agent is up" start_agent "$INSTALLED_AGENT"
+expect "CHBG sent" send_aesend CHBG
+for _ in $(seq 600); do grep -q '"id":"quit"' "$MAIL_EVENTS" 2>/dev/null && break; sleep 0.05; done
+# Root writes into a folder without write permission; an immutable one stops it too.
+if [ "$(id -u)" -eq 0 ]; then chattr +i "$BUNDLES"; else chmod a-w "$BUNDLES"; fi
+expect "the agent ends" wait_for_exit "$AGENT_PID" 60
+if [ "$(id -u)" -eq 0 ]; then chattr -i "$BUNDLES"; else chmod u+w "$BUNDLES"; fi
+expect_eq "the plug-in is the old version" 1.0 "$(plugin_version)"
+expect "the failure is logged" grep -q "Update of $PLUGIN failed: version 1.1 was not installed" "$AGENT_LOG"
+expect "and that Mail was restarted" grep -q "Update: the update failed and Mail was restarted" "$AGENT_LOG"
+expect_not "the first Mail has quit" running "$first_mail"
+relaunched=$(name_owner_pid "$MAIL_ID")
+expect "Mail started again" test -n "$relaunched" -a "$relaunched" != "$first_mail"
+expect_eq "Mail asked to quit, then brought to the front" \
+  "aevt/quit com.apple.mail reply,misc/actv com.apple.mail no-reply" "$(mail_event_summary)"
+
 finish
