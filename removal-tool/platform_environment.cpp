@@ -8,6 +8,10 @@
 #include "foundation/search_paths.h"
 #include "foundation/user_defaults.h"
 
+#include <QCoreApplication>
+
+#include <cerrno>
+
 QStringList PlatformEnvironment::userLibraryDirectories() {
   return foundation::NSSearchPathForDirectoriesInDomains(foundation::NSLibraryDirectory,
                                                          foundation::NSUserDomainMask, true);
@@ -91,3 +95,40 @@ OSStatus PlatformEnvironment::sendMessage(const AppleEvent* event, AppleEvent* r
 OSErr PlatformEnvironment::disposeDesc(AEDesc* desc) { return AEDisposeDesc(desc); }
 
 void PlatformEnvironment::terminate(QObject* sender) { appkit::NSApp()->terminate(sender); }
+
+void PlatformEnvironment::lockInstallation(const QString& bundlePath, std::chrono::milliseconds timeout,
+                                           std::function<void()> waiting, LockDone done) {
+  const QString lockPath = foundation::installationLockPathForBundle(bundlePath);
+  foundation::NSError error;
+  if (std::optional<foundation::FileLock> lock = foundation::FileLock::tryLock(lockPath, &error)) {
+    locks_.push_back(std::move(*lock));
+    done(std::nullopt);
+    return;
+  }
+  // No folder to hold the lock: no folder of bundles either, so nothing an update could change.
+  if (error.code() == ENOENT) {
+    done(std::nullopt);
+    return;
+  }
+  if (error.code() != EWOULDBLOCK) {
+    done(error.localizedDescription());
+    return;
+  }
+  if (waiting) waiting();
+  foundation::FileLock::lockWhenFree(
+      lockPath, timeout, &lockWaits_,
+      [this, timeout, done = std::move(done)](std::optional<foundation::FileLock> lock, const foundation::NSError& error) {
+        if (lock) {
+          locks_.push_back(std::move(*lock));
+          done(std::nullopt);
+        } else if (error.code() == ETIMEDOUT) {
+          done(QCoreApplication::translate("PlatformEnvironment",
+                                           "Quillane was still being updated after %1 seconds; nothing was removed.")
+                   .arg(std::chrono::duration_cast<std::chrono::seconds>(timeout).count()));
+        } else {
+          done(error.localizedDescription());
+        }
+      });
+}
+
+void PlatformEnvironment::unlockInstallations() { locks_.clear(); }

@@ -3,6 +3,12 @@
 
 #include "uninstaller_environment.h"
 
+#include "foundation/file_lock.h"
+
+#include <QObject>
+
+#include <vector>
+
 class PlatformEnvironment : public UninstallerEnvironment {
  public:
   QStringList userLibraryDirectories() override;
@@ -25,4 +31,11 @@ class PlatformEnvironment : public UninstallerEnvironment {
                        long timeOutInTicks) override;
   OSErr disposeDesc(AEDesc* desc) override;
   void terminate(QObject* sender) override;
+  void lockInstallation(const QString& bundlePath, std::chrono::milliseconds timeout,
+                        std::function<void()> waiting, LockDone done) override;
+  void unlockInstallations() override;
+
+ private:
+  QObject lockWaits_;  // the context of the waits for a lock: they end with the environment
+  std::vector<foundation::FileLock> locks_;
 };

@@ -8,6 +8,7 @@
 #include <QByteArray>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,11 @@ const QString kSettingsUnreadableLog =
     QStringLiteral("Mail's settings were left unchanged; they could not be read: %@");
 const QString kSettingsUnwrittenLog =
     QStringLiteral("Mail's settings were left unchanged; they could not be written: %@");
+
+const QString kWaitingForInstallationLog =
+    QStringLiteral("Waiting for the update being installed at %@ to finish before removing anything");
+const QString kNotLockedLog = QStringLiteral("Nothing was removed: %@");
+constexpr std::chrono::seconds kInstallationWait{30};
 
 constexpr int kItemCount = 3;
 
@@ -111,9 +117,40 @@ FoundItem Uninstaller::findItem(const QString& libraryDirectory,
 void Uninstaller::uninstall(QObject* sender) {
   // Fire and forget: whether Mail got the request changes nothing below.
   quitApplicationWithBundleID(QString::fromUtf8(mail::kMailBundleIdentifier));
+  lockThenRemove(libraryDirectoriesInVisitOrder(), 0, sender);
+}
 
+void Uninstaller::lockThenRemove(const QStringList& libraries, int next, QObject* sender) {
+  if (next == libraries.size()) {
+    removeItems(libraries, sender);
+    return;
+  }
+  // An update installing over the plug-in while it is deleted would leave half of each; the
+  // update holds this lock from its new bundle's readiness until its exchange is on disk.
+  const QString bundle =
+      foundation::stringByAppendingPathComponent(libraries[next], QString::fromUtf8(targets()[0].relativePath));
+  environment_.lockInstallation(
+      bundle, kInstallationWait,
+      [this, bundle] {
+        environment_.log(kWaitingForInstallationLog, bundle);
+        emit waitingForInstallation();
+      },
+      [this, libraries, next, sender](const std::optional<QString>& failure) {
+        if (!failure) {
+          lockThenRemove(libraries, next + 1, sender);
+          return;
+        }
+        environment_.unlockInstallations();
+        environment_.log(kNotLockedLog, *failure);
+        environment_.runAlertPanel(kFailedTitle, foundation::stringWithFormat(kFailedMessage, *failure), kFailedButton,
+                                   QString(), QString());
+        environment_.terminate(sender);
+      });
+}
+
+void Uninstaller::removeItems(const QStringList& libraries, QObject* sender) {
   int removedCount = 0;  // across every Library folder, never reset
-  for (const QString& library : libraryDirectoriesInVisitOrder()) {
+  for (const QString& library : libraries) {
     for (const RemovalTarget& target : targets()) {
       const FoundItem found = findItem(library, target);
       if (!found.isPresent()) continue;
@@ -130,6 +167,7 @@ void Uninstaller::uninstall(QObject* sender) {
                                  QString());
     }
   }
+  environment_.unlockInstallations();
   environment_.terminate(sender);
 }
 

@@ -60,7 +60,8 @@ class Uninstaller : public QObject {
   // the failure alert and returns false; the item is then left whole.
   bool _moveFileToUserTrash(const QString& path);
 
-  // One removal run, then the tool quits, whatever the outcome.
+  // One removal run, then the tool quits, whatever the outcome. The deletions wait (up to
+  // 30 s, from the main loop, after waitingForInstallation()) for an update being installed.
   void uninstall(QObject* sender);
 
   // What a run would delete for `target` inside `libraryDirectory`. The window uses it to
@@ -70,7 +71,14 @@ class Uninstaller : public QObject {
   // The user's Library folders in the order a run visits them.
   QStringList libraryDirectoriesInVisitOrder() const;
 
+ signals:
+  // The run waits for an update of the plug-in to be installed before it deletes anything.
+  void waitingForInstallation();
+
  private:
+  // Takes the installation lock of each Library folder's plug-in from `next` on, then removes.
+  void lockThenRemove(const QStringList& libraries, int next, QObject* sender);
+  void removeItems(const QStringList& libraries, QObject* sender);
   void cleanUpMailTableColumns();
 
   UninstallerEnvironment& environment_;

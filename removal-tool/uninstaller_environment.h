@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
+#include <functional>
 #include <optional>
 
 class QObject;
@@ -78,4 +80,14 @@ class UninstallerEnvironment {
 
   // Ends the application through its main loop.
   virtual void terminate(QObject* sender) = 0;
+
+  // Takes the lock an update installs the bundle at `bundlePath` under, and holds it until
+  // unlockInstallations(). Calls `done` once, with nothing when it is held (or when there is no
+  // folder an update could install into), or with a readable reason when it stayed taken for
+  // `timeout` or cannot be had. When it is free `done` may run before this returns; when it is
+  // taken `waiting` runs first, and `done` later, from the main loop.
+  using LockDone = std::function<void(const std::optional<QString>& failure)>;
+  virtual void lockInstallation(const QString& bundlePath, std::chrono::milliseconds timeout,
+                                std::function<void()> waiting, LockDone done) = 0;
+  virtual void unlockInstallations() = 0;
 };

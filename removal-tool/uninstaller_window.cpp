@@ -67,6 +67,11 @@ UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
   buttons->addButton(uninstallButton_, QDialogButtonBox::AcceptRole);
   buttons->addButton(cancelButton_, QDialogButtonBox::RejectRole);
 
+  auto* waiting = new QLabel(tr("Waiting for an update of Quillane to finish…"));
+  waiting->setObjectName(QStringLiteral("waitingLabel"));
+  waiting->hide();
+  connect(&uninstaller_, &Uninstaller::waitingForInstallation, waiting, &QLabel::show);
+
   connect(uninstallButton_, &QPushButton::clicked, this, [this] {
     startCommand();
     uninstaller_.uninstall(uninstallButton_);
@@ -85,6 +90,7 @@ UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
   layout->addLayout(grid);
   layout->addSpacing(10);
   layout->addStretch();
+  layout->addWidget(waiting);
   layout->addWidget(buttons);
   setMinimumWidth(560);
   uninstallButton_->setFocus();

@@ -87,9 +87,10 @@ void activateWindows() {
 // Claims the main bundle's identifier on the session bus so events addressed to it arrive.
 // False when another instance already has it: that one has been asked to come to the front,
 // and this one must end, since no event addressed to it could ever reach it.
-bool claimBundleIdentifier() {
+bool claimBundleIdentifier(const QString& identifierWithoutBundle) {
   const std::optional<foundation::NSBundle> bundle = foundation::NSBundle::mainBundle();
-  const QString identifier = bundle ? bundle->bundleIdentifier() : QString();
+  QString identifier = bundle ? bundle->bundleIdentifier() : QString();
+  if (identifier.isEmpty()) identifier = identifierWithoutBundle;
   if (identifier.isEmpty()) return true;
   ae::NSAppleEventManager& events = ae::NSAppleEventManager::sharedAppleEventManager();
   const OSStatus status = events.registerApplication(identifier);
@@ -114,7 +115,8 @@ bool claimBundleIdentifier() {
 }  // namespace
 
 int NSApplicationMain(int argc, char* argv[],
-                      const std::function<void(NSApplication&)>& loadMainInterface) {
+                      const std::function<void(NSApplication&)>& loadMainInterface,
+                      const QString& identifierWithoutBundle) {
   QApplication qtApplication(argc, argv);
   NSApplication& application = *NSApplication::sharedApplication();
   application.beginRun();
@@ -131,7 +133,7 @@ int NSApplicationMain(int argc, char* argv[],
       },
       Qt::QueuedConnection);
 
-  if (!claimBundleIdentifier()) {
+  if (!claimBundleIdentifier(identifierWithoutBundle)) {
     application.endRun();
     return EXIT_FAILURE;
   }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include <QObject>
+#include <QString>
 
 #include "foundation/notification_center.h"
 
@@ -31,8 +32,11 @@ inline const QString NSApplicationDidFinishLaunchingNotification =
 // terminate ends the process. Should the loop end otherwise, returns its exit status, with
 // the objects kept alive destroyed before the QApplication. Call once per process at a
 // time, on the main thread.
+// A program that is not inside an application bundle names the identifier it claims instead
+// (identifierWithoutBundle); without either, nothing is claimed.
 int NSApplicationMain(int argc, char* argv[],
-                      const std::function<void(NSApplication&)>& loadMainInterface);
+                      const std::function<void(NSApplication&)>& loadMainInterface,
+                      const QString& identifierWithoutBundle = QString());
 
 // The shared application object: one per process, created on first use.
 class NSApplication : public QObject {
@@ -61,7 +65,7 @@ class NSApplication : public QObject {
                                            double delaySeconds);
 
  private:
-  friend int NSApplicationMain(int, char*[], const std::function<void(NSApplication&)>&);
+  friend int NSApplicationMain(int, char*[], const std::function<void(NSApplication&)>&, const QString&);
   NSApplication() = default;
   void beginRun();
   void endRun();

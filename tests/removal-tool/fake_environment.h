@@ -177,6 +177,17 @@ class FakeEnvironment : public UninstallerEnvironment {
     return noErr;
   }
 
+  // The installation lock: free unless lockFailure is set; never waits.
+  std::optional<QString> lockFailure;
+  QStringList lockedBundles;
+  int unlocks = 0;
+  void lockInstallation(const QString& bundlePath, std::chrono::milliseconds, std::function<void()>,
+                        LockDone done) override {
+    lockedBundles << bundlePath;
+    done(lockFailure);
+  }
+  void unlockInstallations() override { ++unlocks; }
+
   void terminate(QObject* sender) override {
     journal << "terminate";
     terminateSenders.push_back(sender);

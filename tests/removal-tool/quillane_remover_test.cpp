@@ -4,6 +4,7 @@
 // window once it is shown, reports every alert panel and answers it with Return, the way a
 // person at the keyboard would.
 #include "installed_plugin.h"
+#include "foundation/file_lock.h"
 #include "plist/plist.h"
 
 #include <QDBusConnection>
@@ -18,6 +19,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 
 #include <poll.h>
@@ -144,10 +146,18 @@ class QuillaneRemoverTest : public ::testing::Test {
 
   RunResult runRemover(const QString& key) {
     const QString report = work + "/robot.txt";
-    QFile::remove(report);
     QProcess remover;
+    startRemover(remover, key, report);
+    return finishRun(remover, report);
+  }
+
+  void startRemover(QProcess& remover, const QString& key, const QString& report) {
+    QFile::remove(report);
     remover.setProcessEnvironment(removerEnvironment(key, report));
     remover.start(buildDir + "/bin/QuillaneRemover", {});
+  }
+
+  RunResult finishRun(QProcess& remover, const QString& report) {
     RunResult result;
     if (!remover.waitForStarted(5000)) return result;
     result.finished = remover.waitForFinished(60000);
@@ -156,7 +166,7 @@ class QuillaneRemoverTest : public ::testing::Test {
       remover.waitForFinished();
     }
     result.exitCode = remover.exitStatus() == QProcess::NormalExit ? remover.exitCode() : -1;
-    result.logOutput = QString::fromUtf8(remover.readAllStandardError());
+    result.logOutput += QString::fromUtf8(remover.readAllStandardError());
     QFile robot(report);
     if (robot.open(QIODevice::ReadOnly)) {
       for (const QString& line : QString::fromUtf8(robot.readAll()).split('\n')) {
@@ -416,6 +426,66 @@ TEST_F(QuillaneRemoverTest, ARunKilledWhileDeletingIsCompletedByTheNextRun) {
   EXPECT_TRUE(QDir(library + "/Mail/Bundles").isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot))
       << "the remnant, the extras and nothing else were there";
   EXPECT_FALSE(existsNoFollow(plugin.importer()));
+  EXPECT_EQ(settings(), mailSettingsWithoutPluginColumns());
+}
+
+TEST_F(QuillaneRemoverTest, TwoLaunchesTogetherMakeOneRemovalRun) {
+  const QString complete = "Uninstall Complete\tQuillane was successfully removed\tDone";
+  int secondLaunchesHandedOver = 0;
+  for (int round = 1; round <= 20; ++round) {
+    SCOPED_TRACE(round);
+    const auto plugin = testing_support::installPlugin(library);
+    writeSettings(mailSettings());
+    QProcess first, second;
+    startRemover(first, "Return", work + "/first.txt");
+    startRemover(second, "Return", work + "/second.txt");
+    const RunResult one = finishRun(first, work + "/first.txt");
+    const RunResult two = finishRun(second, work + "/second.txt");
+
+    ASSERT_TRUE(one.finished && two.finished);
+    EXPECT_EQ((one.alerts + two.alerts), QStringList({complete}));
+    EXPECT_FALSE(existsNoFollow(plugin.bundle()));
+    EXPECT_FALSE(existsNoFollow(plugin.importer()));
+    EXPECT_FALSE(existsNoFollow(plugin.extras()));
+    EXPECT_EQ(settings(), mailSettingsWithoutPluginColumns());
+    // The one that found the other running says so and fails; one that came after the other
+    // had ended found nothing to remove, and says nothing.
+    for (const RunResult* run : {&one, &two}) {
+      if (run->exitCode == 0) continue;
+      EXPECT_EQ(run->exitCode, 1);
+      EXPECT_FALSE(run->windowShown);
+      EXPECT_TRUE(run->logOutput.contains("org.quillane.Remover is already running")) << run->logOutput.toStdString();
+      ++secondLaunchesHandedOver;
+    }
+  }
+  std::printf("second launches that handed over to a running tool: %d of 20\n", secondLaunchesHandedOver);
+}
+
+TEST_F(QuillaneRemoverTest, ARemovalWaitsForAnInstallationInProgress) {
+  const auto plugin = testing_support::installPlugin(library);
+  writeSettings(mailSettings());
+  foundation::NSError error;
+  std::optional<foundation::FileLock> installing =
+      foundation::FileLock::tryLock(foundation::installationLockPathForBundle(plugin.bundle()), &error);
+  ASSERT_TRUE(installing) << error.localizedDescription().toStdString();
+
+  QProcess remover;
+  startRemover(remover, "Return", work + "/robot.txt");
+  QString log;
+  for (int i = 0; i < 500 && !log.contains("Waiting for the update being installed"); ++i) {
+    remover.waitForReadyRead(20);
+    log += QString::fromUtf8(remover.readAllStandardError());
+  }
+  ASSERT_TRUE(log.contains("Waiting for the update being installed at " + plugin.bundle())) << log.toStdString();
+  QTest::qWait(500);
+  EXPECT_TRUE(existsNoFollow(plugin.bundle())) << "deleted under the installation's lock";
+  installing->unlock();
+
+  RunResult run = finishRun(remover, work + "/robot.txt");
+  ASSERT_TRUE(run.finished);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.alerts, QStringList({"Uninstall Complete\tQuillane was successfully removed\tDone"}));
+  EXPECT_FALSE(existsNoFollow(plugin.bundle()));
   EXPECT_EQ(settings(), mailSettingsWithoutPluginColumns());
 }
 

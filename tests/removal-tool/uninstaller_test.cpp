@@ -120,6 +120,23 @@ TEST_F(UninstallerTest, CompleteRunQuitsMailRemovesInOrderCleansSettingsAndRepor
   EXPECT_EQ(environment.terminateSenders[0], &sender) << "the sender is passed on";
 }
 
+TEST_F(UninstallerTest, WithoutTheInstallationLockNothingIsRemovedAndTheAlertSaysWhy) {
+  environment.addInstalledPlugin(kLibrary);
+  environment.mailDomain = mailSettingsWithColumns();
+  const auto before = environment.entries;
+  environment.lockFailure = QStringLiteral("Quillane was still being updated after 30 seconds; nothing was removed.");
+
+  uninstaller.uninstall(&sender);
+
+  EXPECT_EQ(environment.lockedBundles, QStringList({kBundle}));
+  EXPECT_EQ(environment.entries, before);
+  EXPECT_EQ(environment.journal.filter("remove ").size() + environment.journal.filter("write ").size(), 0);
+  ASSERT_EQ(environment.alerts.size(), 1u);
+  EXPECT_EQ(environment.alerts[0].title, "Uninstall Not Successful");
+  EXPECT_TRUE(environment.alerts[0].message.endsWith(*environment.lockFailure));
+  EXPECT_EQ(environment.journal.last(), "terminate");
+}
+
 TEST_F(UninstallerTest, MailNotAnsweringTheQuitRequestDoesNotStopTheRun) {
   environment.addInstalledPlugin(kLibrary);
   environment.sendStatus = procNotFound;
