@@ -2,8 +2,13 @@
 
 #include "updater/url_policy.h"
 
+#include <QFile>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 
 namespace updater {
 
@@ -13,6 +18,8 @@ namespace {
 constexpr qint64 kReadChunk = 1024 * 1024;
 
 QString describe(const QUrl& url) { return url.toDisplayString(QUrl::RemoveUserInfo); }
+
+QString systemReason(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
 }  // namespace
 
@@ -37,9 +44,9 @@ Download::~Download() {
     reply_->abort();
     delete reply_;
   }
-  if (file_ && !done_) {
-    file_->close();
-    file_->remove();
+  if (createdDestination_ && !done_) {
+    file_.reset();
+    QFile::remove(destinationPath_);
   }
 }
 
@@ -57,13 +64,16 @@ void Download::start(FinishedHandler finished) {
     return;
   }
   if (!destinationPath_.isEmpty()) {
-    auto file = std::make_unique<QFile>(destinationPath_);
-    if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly,
-                    QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
-      fail(QStringLiteral("cannot create %1: %2").arg(destinationPath_, file->errorString()));
+    // Written unbuffered, with the system's own reason for every failure: a buffered write
+    // that comes up short on a full disk leaves no error to report but "Unknown error".
+    foundation::FileDescriptor file(::open(QFile::encodeName(destinationPath_).constData(),
+                                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file) {
+      fail(QStringLiteral("cannot create %1: %2").arg(destinationPath_, systemReason(errno)));
       return;
     }
     file_ = std::move(file);
+    createdDestination_ = true;
   }
 
   pace_.emplace(limits_.pace, TransferPace::Clock::now());
@@ -181,8 +191,8 @@ bool Download::accept(const QByteArray& chunk) {
     return false;
   }
   if (file_) {
-    if (file_->write(chunk) != chunk.size()) {
-      fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, file_->errorString()));
+    if (const int error = foundation::writeAll(file_.get(), chunk.constData(), static_cast<std::size_t>(chunk.size()))) {
+      fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, systemReason(error)));
       return false;
     }
   } else {
@@ -217,8 +227,9 @@ void Download::onReplyFinished() {
              .arg(describe(currentUrl_)).arg(result_.bytes).arg(limits_.exactBytes));
     return;
   }
-  if (file_ && (!file_->flush() || file_->error() != QFileDevice::NoError)) {
-    fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, file_->errorString()));
+  // Delayed write-back errors (a full disk on some filesystems) come with the close.
+  if (file_ && file_.close() != 0) {
+    fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, systemReason(errno)));
     return;
   }
   complete(true, QString());
@@ -246,9 +257,9 @@ void Download::complete(bool ok, const QString& error) {
     });
     reply_ = nullptr;
   }
-  if (file_) {
-    file_->close();
-    if (!ok) file_->remove();
+  if (createdDestination_) {
+    file_.reset();
+    if (!ok) QFile::remove(destinationPath_);
   }
   result_.ok = ok;
   result_.error = error;

@@ -10,7 +10,8 @@
 // Runs on the thread that owns it, from its event loop; never blocks.
 #pragma once
 
-#include <QFile>
+#include "foundation/file_descriptor.h"
+
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QPointer>
@@ -97,7 +98,8 @@ class Download : public QObject {
   QUrl currentUrl_;
   DownloadLimits limits_;
   QString destinationPath_;
-  std::unique_ptr<QFile> file_;
+  foundation::FileDescriptor file_;  // the destination file while it is written
+  bool createdDestination_ = false;  // removed again unless the download succeeds
   QPointer<QNetworkReply> reply_;
   QTimer connectTimer_;
   QTimer stallTimer_;

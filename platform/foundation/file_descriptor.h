@@ -5,6 +5,8 @@
 
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <utility>
 
 namespace foundation {
@@ -46,5 +48,23 @@ class FileDescriptor {
  private:
   int fd_ = -1;
 };
+
+// Writes all `size` bytes, going on after short writes (a full disk is reported by the next
+// write, whose errno a short one leaves unset). 0 when all were written, else the errno value:
+// ENOSPC for a write that makes no progress. Blocks until done.
+inline int writeAll(int fd, const void* data, std::size_t size) {
+  const char* next = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t written = ::write(fd, next, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    if (written == 0) return ENOSPC;
+    next += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
 
 }  // namespace foundation

@@ -14,6 +14,11 @@
 
 #include <optional>
 
+#include <cerrno>
+#include <cstring>
+#include <sched.h>
+#include <sys/mount.h>
+
 using updater::Download;
 using updater::DownloadLimits;
 using updater::DownloadResult;
@@ -95,6 +100,31 @@ TEST_F(DownloadTest, FetchesIntoAPrivateNewFileAndNeverOverwritesOne) {
   EXPECT_FALSE(result.ok);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(), body);
+}
+
+// A disk that fills during the download: a 1 MB tmpfs mounted in a mount namespace of this
+// test's own (so nothing outside it sees the mount), which needs root.
+TEST_F(DownloadTest, AFullDiskIsReportedInTheSystemsWords) {
+  const QString full = QDir::home().filePath(QStringLiteral("full-disk"));
+  ASSERT_TRUE(QDir().mkpath(full));
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+      ::mount("tmpfs", QFile::encodeName(full).constData(), "tmpfs", 0, "size=1m") != 0) {
+    GTEST_SKIP() << "cannot mount a small tmpfs in a mount namespace of this test's own (" << std::strerror(errno)
+                 << "); needs root";
+  }
+  // Arriving in small pieces, the way a real download's chunks meet the end of the disk.
+  TestHttpServer::Route route;
+  route.body = pattern(1536 * 1024);
+  route.dripBytes = 7001;
+  route.dripIntervalMs = 1;
+  server.setRoute(QStringLiteral("/a.tar.gz"), route);
+  DownloadLimits limits;
+  limits.maxBytes = limits.exactBytes = route.body.size();
+  const QString path = full + QStringLiteral("/archive");
+  const DownloadResult result = fetch(server.url(QStringLiteral("/a.tar.gz")), limits, path);
+  ::umount2(QFile::encodeName(full).constData(), MNT_DETACH);
+  EXPECT_FALSE(result.ok);
+  EXPECT_EQ(result.error.toStdString(), QStringLiteral("cannot write %1: No space left on device").arg(path).toStdString());
 }
 
 TEST_F(DownloadTest, ReadsFileAddresses) {

@@ -1,5 +1,7 @@
 #include "updater/core/ed25519_signing.h"
 
+#include "foundation/file_descriptor.h"
+
 #include "updater/core/mapped_file.h"
 
 #include <QFile>
@@ -137,10 +139,10 @@ Status writePrivateKeyFile(const QString& path, const KeyPair& pair) {
     return makeError(QStringLiteral("Cannot create %1: %2").arg(path, osError(errno)));
   }
   // The umask can only have narrowed 0600; make it exactly that.
-  bool ok = ::fchmod(fd, 0600) == 0 && ::write(fd, line.constData(), line.size()) == line.size() && ::fsync(fd) == 0;
-  const int error = errno;
-  ok = (::close(fd) == 0) && ok;
-  if (!ok) {
+  int error = ::fchmod(fd, 0600) == 0 ? foundation::writeAll(fd, line.constData(), static_cast<std::size_t>(line.size())) : errno;
+  if (error == 0 && ::fsync(fd) != 0) error = errno;
+  if (::close(fd) != 0 && error == 0) error = errno;
+  if (error != 0) {
     ::unlink(native.constData());
     return makeError(QStringLiteral("Cannot write %1: %2").arg(path, osError(error)));
   }
