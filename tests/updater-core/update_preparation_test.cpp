@@ -205,6 +205,8 @@ TEST_F(UpdatePreparationTest, AStreamedCheckInstallsOnlyWhatItsVerifierSawWhole)
   expectUntouched("fewer bytes seen than declared");
   EXPECT_FALSE(streamed(good, good, itemFor(good, generateKeyPair())));
   expectUntouched("signed by another key");
+  EXPECT_FALSE(streamed(good + QByteArray(4096, '\0'), good, itemFor(good, pair)));
+  expectUntouched("more bytes stored than were checked");
 
   Status done = streamed(good, good, itemFor(good, pair));
   ASSERT_TRUE(done) << done.error().message.toStdString();

@@ -6,7 +6,7 @@
 
 namespace updater {
 
-// Why the decision in finish() is libsodium's own. crypto_sign_verify_detached accepts when:
+// Why the decision in finish() is libsodium's own. crypto_sign_verify_detached of 1.0.18 accepts when:
 //   (1) S < L (canonical); (2) R is not one of the small-order encodings it lists;
 //   (3) A is canonical and not small-order; (4) A decodes to a curve point;
 //   (5) the canonical encoding of [S]B - [h]A equals R's 32 bytes, h = SHA-512(R || A || M) mod L.
@@ -20,6 +20,7 @@ struct StreamingSignatureVerifier::State {
   unsigned char signature[crypto_sign_BYTES];
   PublicKey key;
   bool keyInPrimeOrderSubgroup = false;
+  bool streamedRulesHold = false;  // the loaded libsodium checks as reasoned above
   crypto_hash_sha512_state hash;
   std::uint64_t bytes = 0;
   bool finished = false;
@@ -55,6 +56,8 @@ Result<StreamingSignatureVerifier> StreamingSignatureVerifier::create(const QStr
   std::memcpy(state->signature, signature->constData(), sizeof state->signature);
   state->key = key;
   state->keyInPrimeOrderSubgroup = crypto_core_ed25519_is_valid_point(key.bytes.data()) == 1;
+  // The reasoning above is about 1.0.18's checks; any other release is asked directly.
+  state->streamedRulesHold = std::strcmp(sodium_version_string(), "1.0.18") == 0;
   crypto_hash_sha512_init(&state->hash);
   crypto_hash_sha512_update(&state->hash, state->signature, 32);
   crypto_hash_sha512_update(&state->hash, key.bytes.data(), key.bytes.size());
@@ -73,13 +76,15 @@ void StreamingSignatureVerifier::update(const unsigned char* data, std::size_t l
 
 std::uint64_t StreamingSignatureVerifier::bytesSeen() const { return state_->bytes; }
 
-bool StreamingSignatureVerifier::needsStoredCopy() const { return !state_->keyInPrimeOrderSubgroup; }
+bool StreamingSignatureVerifier::needsStoredCopy() const {
+  return !state_->keyInPrimeOrderSubgroup || !state_->streamedRulesHold;
+}
 
 Status StreamingSignatureVerifier::finish(const QString& storedCopyPath) {
   State& s = *state_;
   if (s.finished) return makeError(QStringLiteral("The update's signature was already checked."));
   s.finished = true;
-  if (!s.keyInPrimeOrderSubgroup) {
+  if (needsStoredCopy()) {
     if (storedCopyPath.isEmpty()) return mismatch();
     return verifyArchiveSignature(storedCopyPath, s.signatureBase64, static_cast<qint64>(s.bytes), s.key);
   }

@@ -5,9 +5,12 @@
 // streams in, and finish() only does the few group operations left: checking a 50 MB update
 // costs well under a millisecond after its last byte, instead of another pass over the file.
 //
-// It accepts exactly what crypto_sign_verify_detached accepts. For a public key outside the
-// prime-order subgroup (which libsodium's group operations refuse), finish() falls back to
-// crypto_sign_verify_detached over the stored copy of the bytes, which is exact by definition.
+// It accepts exactly what crypto_sign_verify_detached of libsodium 1.0.18 accepts. Wherever the
+// rules may differ, finish() falls back to crypto_sign_verify_detached over the stored copy of
+// the bytes, which is exact by definition: for a public key outside the prime-order subgroup
+// (which libsodium's group operations refuse), and with any other libsodium release than
+// 1.0.18, whose checks the streamed one reproduces (later releases change them: 1.0.19 verifies
+// with the cofactor). The release is the one loaded at run time, checked when the check starts.
 #pragma once
 
 #include "updater/core/ed25519_signing.h"
@@ -39,7 +42,8 @@ class StreamingSignatureVerifier {
   std::uint64_t bytesSeen() const;
 
   // True when finish() will read the stored copy: the key lies outside the prime-order
-  // subgroup (or is no valid key at all, in which case the answer is a cheap refusal).
+  // subgroup (or is no valid key at all, in which case the answer is a cheap refusal), or the
+  // libsodium loaded is not the release whose rules the streamed check reproduces.
   bool needsStoredCopy() const;
 
   // Whether the bytes fed so far are signed by the key. storedCopyPath: a file holding exactly

@@ -2,6 +2,16 @@
 
 #include "updater/core/ed25519_signing.h"
 
+#include "foundation/file_descriptor.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
 namespace updater {
 namespace {
 
@@ -35,6 +45,19 @@ Result<PreparedUpdate> prepareUpdate(const StagingArea& staging, const QString& 
     return makeError(QStringLiteral("The update has %1 bytes, but the feed announced %2.")
                          .arg(verifier.bytesSeen())
                          .arg(item.contentLength));
+  }
+  // What was hashed is what arrived; extraction reads the stored file. They are the same bytes
+  // only while each chunk is stored before it is hashed and nothing else writes the file, so
+  // the stored size is checked against the hashed length before anything reads it.
+  foundation::FileDescriptor stored(::open(QFile::encodeName(archivePath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat info {};
+  if (!stored || ::fstat(stored.get(), &info) != 0) {
+    return makeError(QStringLiteral("The update cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+  }
+  if (!S_ISREG(info.st_mode) || static_cast<std::uint64_t>(info.st_size) != verifier.bytesSeen()) {
+    return makeError(QStringLiteral("The update cannot be trusted: %1 bytes are stored, but %2 were checked.")
+                         .arg(info.st_size)
+                         .arg(verifier.bytesSeen()));
   }
   if (Status verified = verifier.finish(archivePath); !verified) return verified.error();
   return unpackVerified(staging, archivePath, installed, limits);
