@@ -15,6 +15,12 @@
 
 namespace appkit {
 
+namespace {
+// What work on the thread pool gets to finish when the application ends: an install's flush
+// of a large bundle takes seconds, not more.
+constexpr int kPoolWorkWaitMs = 30000;
+}  // namespace
+
 NSApplicationDelegate::~NSApplicationDelegate() = default;
 
 NSApplication* NSApplication::sharedApplication() {
@@ -41,8 +47,9 @@ void NSApplication::terminate(QObject* /*sender*/) {
   // ends here instead, as the platform's terminate: does.
   if (QCoreApplication::instance()) ae::NSAppleEventManager::sharedAppleEventManager().answerRunningEventsAndFlush();
   // Work handed to worker threads (unpacking, installing) finishes, as it would when the
-  // application object goes; only its results are not looked at.
-  QThreadPool::globalInstance()->waitForDone();
+  // application object goes; only its results are not looked at. The wait has a bound: work
+  // that cannot finish must not keep the process alive for ever.
+  QThreadPool::globalInstance()->waitForDone(kPoolWorkWaitMs);
   std::fflush(nullptr);
   std::_Exit(0);
 }

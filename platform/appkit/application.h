@@ -54,7 +54,8 @@ class NSApplication : public QObject {
   // here, with status 0, and the call never returns: nothing on the stack, queued or
   // scheduled runs after it, no alert is shown and no notification is delivered. Before the
   // end, the answers to Apple events whose handlers are running go out, with their replies
-  // as they stand, work running on the global thread pool finishes, and output is flushed. Outside NSApplicationMain it only leaves the
+  // as they stand, work running on the global thread pool finishes (waited for at most 30 s),
+  // and output is flushed. Outside NSApplicationMain it only leaves the
   // running event loops, and returns.
   void terminate(QObject* sender);
 

@@ -16,6 +16,7 @@
 
 #include <QFile>
 
+#include "foundation/file_descriptor.h"
 #include "foundation/tree_removal.h"
 
 namespace foundation {
@@ -35,19 +36,6 @@ bool failOnItem(NSError* error, int code, const QString& path) {
               QStringLiteral("Could not remove %1: %2").arg(quoted(path), systemReason(code)));
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // A hidden name in the same folder, so the item disappears from its path in one step and
 // nothing looks for it under the new name (it no longer has its extension).
@@ -138,7 +126,7 @@ std::optional<NSFileManager::LinkDestination> NSFileManager::destinationOfSymbol
   destination.isDirectory = S_ISDIR(info.st_mode);
   if (destination.isDirectory) {
     // Opening a directory reads nothing in it; it only tells whether it can be opened.
-    Descriptor opened(open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    FileDescriptor opened(open(native.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     destination.isAccessibleDirectory = opened.get() >= 0;
   }
   return destination;
@@ -148,7 +136,7 @@ QStringList NSFileManager::remnantsOfRemovalsAtPath(const QString& path) const {
   const PathParts parts = splitPath(path);
   QStringList remnants;
   if (parts.name.empty() || parts.name == "/") return remnants;
-  Descriptor folder(open(parts.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor folder(open(parts.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return remnants;
   const int listFd = dup(folder.get());
   DIR* listing = listFd >= 0 ? fdopendir(listFd) : nullptr;
@@ -180,7 +168,7 @@ bool NSFileManager::removeItemAtPathError(const QString& path, NSError* error) {
   if (name == "." || name == "..") return failOnItem(error, EINVAL, path);
 
   // The folder holding the item is reached the usual way; from there on nothing is followed.
-  Descriptor folder(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  FileDescriptor folder(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (folder.get() < 0) return failOnItem(error, errno, path);
 
   struct stat info;

@@ -8,10 +8,13 @@
 #include "support/bundle_fixtures.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 namespace updater {
 namespace {
@@ -130,6 +133,21 @@ TEST_F(DeltaTest, RefusesADeltaWhoseResultDoesNotMatchItsManifest) {
   QByteArray corrupt = delta;
   corrupt[corrupt.size() - 2] = static_cast<char>(corrupt[corrupt.size() - 2] ^ 0x55);
   expectRefused(apply(corrupt), "damaged compressed data");
+}
+
+TEST_F(DeltaTest, AFifoInTheInstalledBundleIsRefusedWithoutWaitingForAWriter) {
+  const QString library = installed + QStringLiteral("/Contents/Frameworks/Core.so");
+  ASSERT_TRUE(QFile::remove(library));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(library).constData(), 0644), 0);
+  installedTree = snapshot(installed);
+  QElapsedTimer clock;
+  clock.start();
+  const Result<QString> built = apply(delta);
+  EXPECT_LT(clock.elapsed(), 5000);
+  expectRefused(built, "a fifo where a patched file was");
+  if (!built) {
+    EXPECT_TRUE(built.error().message.contains(QStringLiteral("is not a regular file"))) << built.error().message.toStdString();
+  }
 }
 
 TEST_F(DeltaTest, RefusesHostileManifests) {

@@ -2,6 +2,8 @@
 
 #include "updater/core/archive_walker.h"
 
+#include "foundation/file_descriptor.h"
+
 #include <archive.h>
 
 #include <QFile>
@@ -24,25 +26,7 @@ Error diskFailure(const EntryPath& path, int error) {
   return makeError(QStringLiteral("The update cannot be unpacked (\"%1\"): %2").arg(QString::fromUtf8(shown.c_str()), osError(error)));
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
-    reset(std::exchange(other.fd_, -1));
-    return *this;
-  }
-  ~FileDescriptor() { reset(); }
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-  void reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-
- private:
-  int fd_;
-};
+using foundation::FileDescriptor;
 
 // Writes entries below a root folder, descriptor-relative and never following a link: a link
 // created by an earlier entry can never redirect a later one.

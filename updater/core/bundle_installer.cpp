@@ -3,6 +3,8 @@
 #include "updater/core/staging_paths.h"
 #include "updater/core/tree_deletion.h"
 
+#include "foundation/file_descriptor.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -23,23 +25,14 @@ namespace {
 
 QString osError(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
 
-// An open folder descriptor that closes itself.
-class Folder {
- public:
-  explicit Folder(const QString& path)
-      : fd_(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {}
-  Folder(int at, const char* name) : fd_(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)) {}
-  ~Folder() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Folder(const Folder&) = delete;
-  Folder& operator=(const Folder&) = delete;
-  int fd() const { return fd_; }
-  bool isOpen() const { return fd_ >= 0; }
+using foundation::FileDescriptor;
 
- private:
-  int fd_;
-};
+FileDescriptor openFolder(const QString& path) {
+  return FileDescriptor(::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+FileDescriptor openFolderAt(int at, const char* name) {
+  return FileDescriptor(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
 
 // Folders nested deeper than this are not walked: no archive we unpack comes near it.
 constexpr int kMaxFlushDepth = 256;
@@ -75,21 +68,20 @@ Status flushFolder(int folderFd, int depth, FlushWalk& walk) {
       type = S_ISDIR(info.st_mode) ? DT_DIR : S_ISREG(info.st_mode) ? DT_REG : DT_LNK;
     }
     if (type == DT_DIR) {
-      Folder sub(folderFd, name);
-      if (!sub.isOpen()) {
+      FileDescriptor sub = openFolderAt(folderFd, name);
+      if (!sub.isValid()) {
         walk.unopenable = true;
         continue;
       }
-      if (status = flushFolder(sub.fd(), depth + 1, walk); !status) break;
+      if (status = flushFolder(sub.get(), depth + 1, walk); !status) break;
     } else if (type == DT_REG) {
-      const int fd = ::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-      if (fd < 0) {
+      const FileDescriptor file(::openat(folderFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      if (!file) {
         walk.unopenable = true;
         continue;
       }
-      const int flushed = ::fsync(fd);
+      const int flushed = ::fsync(file.get());
       const int error = errno;
-      ::close(fd);
       if (flushed != 0) {
         status = makeError(QStringLiteral("%1: %2").arg(QFile::decodeName(name), osError(error)));
         break;
@@ -111,15 +103,15 @@ Status flushFolder(int folderFd, int depth, FlushWalk& walk) {
 // another program's data pending.
 Status flushBundle(const QString& bundlePath) {
   const QFileInfo bundle(bundlePath);
-  Folder parent(bundle.absolutePath());
-  Folder folder(parent.fd(), QFile::encodeName(bundle.fileName()).constData());
+  FileDescriptor parent = openFolder(bundle.absolutePath());
+  FileDescriptor folder = openFolderAt(parent.get(), QFile::encodeName(bundle.fileName()).constData());
   auto failure = [](const QString& why) { return makeError(QStringLiteral("cannot flush the new bundle (%1)").arg(why)); };
-  if (!folder.isOpen()) return failure(osError(errno));
+  if (!folder.isValid()) return failure(osError(errno));
   FlushWalk walk;
-  if (Status flushed = flushFolder(folder.fd(), 0, walk); !flushed) return failure(flushed.error().message);
+  if (Status flushed = flushFolder(folder.get(), 0, walk); !flushed) return failure(flushed.error().message);
   // Something we may not open (a file without read permission) is still flushed, with the rest
   // of its filesystem.
-  if (walk.unopenable && ::syncfs(folder.fd()) != 0) return failure(osError(errno));
+  if (walk.unopenable && ::syncfs(folder.get()) != 0) return failure(osError(errno));
   return Status::ok();
 }
 
@@ -132,16 +124,16 @@ Status installBundle(const QString& newBundlePath, const QString& installedBundl
     return makeError(QStringLiteral("The update cannot be installed at %1: %2").arg(installedBundlePath, why));
   };
 
-  Folder freshParent(fresh.absolutePath());
-  Folder installedParent(installed.absolutePath());
-  if (!freshParent.isOpen() || !installedParent.isOpen()) return refuse(osError(errno));
+  FileDescriptor freshParent = openFolder(fresh.absolutePath());
+  FileDescriptor installedParent = openFolder(installed.absolutePath());
+  if (!freshParent.isValid() || !installedParent.isValid()) return refuse(osError(errno));
 
   struct stat freshInfo {}, installedInfo {};
-  if (::fstatat(installedParent.fd(), installedName.constData(), &installedInfo, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (::fstatat(installedParent.get(), installedName.constData(), &installedInfo, AT_SYMLINK_NOFOLLOW) != 0) {
     return refuse(QStringLiteral("the installed bundle is missing (%1)").arg(osError(errno)));
   }
   if (!S_ISDIR(installedInfo.st_mode)) return refuse(QStringLiteral("the installed bundle is not a folder"));
-  if (::fstatat(freshParent.fd(), freshName.constData(), &freshInfo, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(freshInfo.st_mode)) {
+  if (::fstatat(freshParent.get(), freshName.constData(), &freshInfo, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(freshInfo.st_mode)) {
     return refuse(QStringLiteral("the new bundle is not a folder"));
   }
   if (freshInfo.st_dev != installedInfo.st_dev) return refuse(QStringLiteral("the new bundle is on another filesystem"));
@@ -151,7 +143,7 @@ Status installBundle(const QString& newBundlePath, const QString& installedBundl
   // even a power cut right after the exchange leaves a complete bundle.
   if (Status flushed = flushBundle(newBundlePath); !flushed) return refuse(flushed.error().message);
 
-  if (::renameat2(freshParent.fd(), freshName.constData(), installedParent.fd(), installedName.constData(), RENAME_EXCHANGE) != 0) {
+  if (::renameat2(freshParent.get(), freshName.constData(), installedParent.get(), installedName.constData(), RENAME_EXCHANGE) != 0) {
     const int error = errno;
     if (error == EINVAL || error == ENOSYS) {
       return refuse(QStringLiteral("this filesystem cannot exchange two folders atomically (%1)").arg(osError(error)));
@@ -160,20 +152,20 @@ Status installBundle(const QString& newBundlePath, const QString& installedBundl
   }
   // Make the exchange itself durable. The install has happened either way: a failed flush is
   // not reported as a failed install.
-  ::fsync(installedParent.fd());
-  ::fsync(freshParent.fd());
+  ::fsync(installedParent.get());
+  ::fsync(freshParent.get());
   return Status::ok();
 }
 
 Result<int> cleanLeftovers(const QString& installedBundlePath) {
   const QFileInfo installed(installedBundlePath);
   const QString bundleName = installed.fileName();
-  Folder parent(installed.absolutePath());
-  if (!parent.isOpen()) {
+  FileDescriptor parent = openFolder(installed.absolutePath());
+  if (!parent.isValid()) {
     return makeError(QStringLiteral("Cannot look for leftovers in %1: %2").arg(installed.absolutePath(), osError(errno)));
   }
 
-  const int listingFd = ::dup(parent.fd());
+  const int listingFd = ::dup(parent.get());
   DIR* listing = listingFd >= 0 ? ::fdopendir(listingFd) : nullptr;
   if (!listing) {
     if (listingFd >= 0) ::close(listingFd);
@@ -188,12 +180,12 @@ Result<int> cleanLeftovers(const QString& installedBundlePath) {
   int removed = 0;
   std::optional<Error> firstFailure;
   for (const QByteArray& name : candidates) {
-    Folder leftover(parent.fd(), name.constData());
-    if (!leftover.isOpen()) continue;  // not a folder (or already gone): not ours to touch
+    FileDescriptor leftover = openFolderAt(parent.get(), name.constData());
+    if (!leftover.isValid()) continue;  // not a folder (or already gone): not ours to touch
     // A live run holds its staging folder locked.
-    if (::flock(leftover.fd(), LOCK_EX | LOCK_NB) != 0) continue;
-    Status deleted = deleteFolderContents(leftover.fd());
-    if (deleted && ::unlinkat(parent.fd(), name.constData(), AT_REMOVEDIR) == 0) {
+    if (::flock(leftover.get(), LOCK_EX | LOCK_NB) != 0) continue;
+    Status deleted = deleteFolderContents(leftover.get());
+    if (deleted && ::unlinkat(parent.get(), name.constData(), AT_REMOVEDIR) == 0) {
       ++removed;
     } else if (!firstFailure) {
       firstFailure = deleted ? makeError(QStringLiteral("Cannot delete %1: %2").arg(QFile::decodeName(name), osError(errno)))

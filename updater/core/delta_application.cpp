@@ -1,10 +1,17 @@
 #include "updater/core/delta_application.h"
 
 #include "updater/core/archive_walker.h"
+#include "updater/core/mapped_file.h"
+
+#include "foundation/file_descriptor.h"
 
 #include <QFile>
 
+#include <sodium.h>
 #include <zstd.h>
+
+#include <algorithm>
+#include <optional>
 
 #include <cerrno>
 #include <cstring>
@@ -22,61 +29,50 @@ QString show(const std::string& text) { return QString::fromUtf8(text.data(), st
 
 Error refused(const QString& why) { return makeError(QStringLiteral("The delta cannot be applied: %1.").arg(why)); }
 
-struct DescriptorCloser {
-  void operator()(int* fd) const {
-    if (*fd >= 0) ::close(*fd);
-    delete fd;
-  }
-};
-using Descriptor = std::unique_ptr<int, DescriptorCloser>;
-Descriptor adopt(int fd) { return Descriptor(new int(fd)); }
+// Output is decoded and written this much at a time: memory stays flat whatever the file's size.
+constexpr std::size_t kOutputChunk = 1024 * 1024;
 
-// The installed bundle's file at a path relative to it, read without following any link.
-Result<std::vector<char>> readInstalledFile(int bundleFd, const std::string& relativePath) {
+// The installed bundle's file at a path relative to it, opened without following any link and
+// without waiting (a fifo or a device there is refused, never read), and mapped read-only: its
+// bytes come from the file, not the heap.
+Result<MappedFile> mapInstalledFile(int bundleFd, const std::string& relativePath) {
   auto failure = [&](const QString& why) { return refused(QStringLiteral("the installed file \"%1\" %2").arg(show(relativePath), why)); };
-  Descriptor current = adopt(::dup(bundleFd));
+  foundation::FileDescriptor current(::dup(bundleFd));
   std::size_t start = 0;
   for (;;) {
     const std::size_t slash = relativePath.find('/', start);
     const std::string part = relativePath.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-    const int flags = slash == std::string::npos ? O_RDONLY | O_NOFOLLOW | O_CLOEXEC : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    Descriptor next = adopt(::openat(*current, part.c_str(), flags));
-    if (*next < 0) return failure(QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+    const int flags = slash == std::string::npos ? O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC
+                                                 : O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    foundation::FileDescriptor next(::openat(current.get(), part.c_str(), flags));
+    if (!next) return failure(QStringLiteral("cannot be read: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
     current = std::move(next);
     if (slash == std::string::npos) break;
     start = slash + 1;
   }
   struct stat info {};
-  if (::fstat(*current, &info) != 0 || !S_ISREG(info.st_mode)) return failure(QStringLiteral("is not a regular file"));
-  std::vector<char> bytes(static_cast<std::size_t>(info.st_size));
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t got = ::read(*current, bytes.data() + done, bytes.size() - done);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return failure(QStringLiteral("cannot be read"));
-    done += static_cast<std::size_t>(got);
-  }
-  return bytes;
+  if (::fstat(current.get(), &info) != 0 || !S_ISREG(info.st_mode)) return failure(QStringLiteral("is not a regular file"));
+  Result<MappedFile> mapped = MappedFile::map(current.get());
+  if (!mapped) return failure(QStringLiteral("cannot be read: %1").arg(mapped.error().message));
+  return mapped;
 }
 
-// Decodes one zstd frame of exactly `size` bytes; a patch decodes against the old file as prefix.
-Result<std::vector<char>> decode(const std::uint8_t* frame, std::size_t frameLength, std::int64_t size,
-                                 const std::vector<char>* prefix, const std::string& path) {
-  auto failure = [&](const QString& why) { return refused(QStringLiteral("the data of \"%1\" %2").arg(show(path), why)); };
-  if (ZSTD_getFrameContentSize(frame, frameLength) != static_cast<unsigned long long>(size)) {
-    return failure(QStringLiteral("does not announce the manifest's size"));
+// SHA-256 over a stream of pieces.
+class Sha256Stream {
+ public:
+  Sha256Stream() { crypto_hash_sha256_init(&state_); }
+  void update(const void* data, std::size_t size) {
+    crypto_hash_sha256_update(&state_, static_cast<const unsigned char*>(data), size);
   }
-  std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
-  if (!context) return failure(QStringLiteral("cannot be decoded (out of memory)"));
-  // A patch may reach back over the whole old file; the output is bounded by the size above.
-  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound);
-  if (prefix) ZSTD_DCtx_refPrefix(context.get(), prefix->data(), prefix->size());
-  std::vector<char> out(static_cast<std::size_t>(size));
-  const std::size_t made = ZSTD_decompressDCtx(context.get(), out.data(), out.size(), frame, frameLength);
-  if (ZSTD_isError(made)) return failure(QStringLiteral("does not decode: %1").arg(QString::fromLatin1(ZSTD_getErrorName(made))));
-  if (made != out.size()) return failure(QStringLiteral("decodes to another size than the manifest's"));
-  return out;
-}
+  Sha256 final() {
+    Sha256 hash{};
+    crypto_hash_sha256_final(&state_, hash.data());
+    return hash;
+  }
+
+ private:
+  crypto_hash_sha256_state state_;
+};
 
 class DeltaBuilder {
  public:
@@ -87,9 +83,11 @@ class DeltaBuilder {
   // is built: a bundle changed on this machine takes the full archive instead.
   Status checkSources() {
     for (const DeltaSource& source : delta_.manifest.sources) {
-      Result<std::vector<char>> bytes = readInstalledFile(installedFd_, source.path);
-      if (!bytes) return bytes.error();
-      if (sha256Of(bytes->data(), bytes->size()) != source.sha256) {
+      Result<MappedFile> file = mapInstalledFile(installedFd_, source.path);
+      if (!file) return file.error();
+      const bool same = sha256Of(file->data(), file->size()) == source.sha256;
+      file->region().doneWith();
+      if (!same) {
         return refused(QStringLiteral("the installed file \"%1\" differs from the one the delta was made from").arg(show(source.path)));
       }
       sourceHashes_.emplace(source.path, source.sha256);
@@ -114,29 +112,75 @@ class DeltaBuilder {
   }
 
  private:
+  // The file is written as it is decoded; one whose size or hash then differs from the manifest
+  // fails the whole delta, and what was written of it goes with the staging area.
   Status buildFile(const DeltaEntry& entry, const std::string& path) {
-    Result<std::vector<char>> contents = contentsOf(entry);
-    if (!contents) return contents.error();
-    if (static_cast<std::int64_t>(contents->size()) != entry.size || sha256Of(contents->data(), contents->size()) != entry.sha256) {
-      return refused(QStringLiteral("the file \"%1\" it makes differs from its manifest").arg(show(entry.path)));
+    std::optional<MappedFile> old;
+    if (entry.method != DeltaEntry::Method::New) {
+      Result<MappedFile> mapped = mapInstalledFile(installedFd_, entry.path);
+      if (!mapped) return mapped.error();
+      old.emplace(std::move(mapped).value());
     }
     if (Status begun = checker_.beginFile(path.c_str(), entry.mode, entry.size); !begun) return begun;
-    if (Status written = checker_.writeFile(contents->data(), contents->size()); !written) return written;
+    Sha256Stream made;
+    std::int64_t length = 0;
+    auto write = [&](const void* data, std::size_t size) {
+      made.update(data, size);
+      length += static_cast<std::int64_t>(size);
+      return checker_.writeFile(static_cast<const char*>(data), size);
+    };
+    Status written = Status::ok();
+    if (entry.method == DeltaEntry::Method::Unchanged) {
+      for (std::size_t at = 0; at < old->size() && written; at += kOutputChunk) {
+        written = write(old->data() + at, std::min(kOutputChunk, old->size() - at));
+      }
+    } else {
+      written = decode(entry, old ? &*old : nullptr, write);
+    }
+    if (old) old->region().doneWith();
+    if (!written) return written;
+    // The old file must still be the one checked: it was read again, while it was used.
+    if (old && sha256Of(old->data(), old->size()) != sourceHashes_.at(entry.path)) {
+      return refused(QStringLiteral("the installed file \"%1\" changed while the update was built").arg(show(entry.path)));
+    }
+    if (length != entry.size || made.final() != entry.sha256) {
+      return refused(QStringLiteral("the file \"%1\" it makes differs from its manifest").arg(show(entry.path)));
+    }
     return checker_.endFile();
   }
 
-  Result<std::vector<char>> contentsOf(const DeltaEntry& entry) {
-    if (entry.method == DeltaEntry::Method::New) {
-      return decode(delta_.data + entry.dataOffset, static_cast<std::size_t>(entry.dataLength), entry.size, nullptr, entry.path);
+  // Decodes the entry's zstd frame piece by piece into write(); a patch against the old file as
+  // prefix. The frame must announce exactly the manifest's size.
+  template <typename Write>
+  Status decode(const DeltaEntry& entry, const MappedFile* prefix, Write& write) {
+    auto failure = [&](const QString& why) { return refused(QStringLiteral("the data of \"%1\" %2").arg(show(entry.path), why)); };
+    const std::uint8_t* frame = delta_.data + entry.dataOffset;
+    const std::size_t frameLength = static_cast<std::size_t>(entry.dataLength);
+    if (ZSTD_getFrameContentSize(frame, frameLength) != static_cast<unsigned long long>(entry.size)) {
+      return failure(QStringLiteral("does not announce the manifest's size"));
     }
-    Result<std::vector<char>> old = readInstalledFile(installedFd_, entry.path);
-    if (!old) return old.error();
-    // Read again since checkSources(): it must still be the file that was checked.
-    if (sha256Of(old->data(), old->size()) != sourceHashes_.at(entry.path)) {
-      return refused(QStringLiteral("the installed file \"%1\" changed while the update was built").arg(show(entry.path)));
+    std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+    if (!context) return failure(QStringLiteral("cannot be decoded (out of memory)"));
+    // A patch may reach back over the whole old file, which is mapped, not copied.
+    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound);
+    if (prefix) ZSTD_DCtx_refPrefix(context.get(), prefix->data(), prefix->size());
+    std::vector<char> out(kOutputChunk);
+    ZSTD_inBuffer input{frame, frameLength, 0};
+    std::int64_t produced = 0;
+    for (;;) {
+      ZSTD_outBuffer output{out.data(), out.size(), 0};
+      const std::size_t left = ZSTD_decompressStream(context.get(), &output, &input);
+      if (ZSTD_isError(left)) return failure(QStringLiteral("does not decode: %1").arg(QString::fromLatin1(ZSTD_getErrorName(left))));
+      produced += static_cast<std::int64_t>(output.pos);
+      if (produced > entry.size) return failure(QStringLiteral("decodes to another size than the manifest's"));
+      if (output.pos > 0) {
+        if (Status written = write(out.data(), output.pos); !written) return written;
+      }
+      if (left == 0) break;  // the frame is complete
+      if (input.pos == input.size && output.pos < output.size) return failure(QStringLiteral("is cut short"));
     }
-    if (entry.method == DeltaEntry::Method::Unchanged) return old;
-    return decode(delta_.data + entry.dataOffset, static_cast<std::size_t>(entry.dataLength), entry.size, &*old, entry.path);
+    if (produced != entry.size) return failure(QStringLiteral("decodes to another size than the manifest's"));
+    return Status::ok();
   }
 
   const ParsedDelta& delta_;
@@ -154,12 +198,12 @@ Result<QString> applyDelta(const ParsedDelta& delta, const QString& installedBun
     return refused(QStringLiteral("it was made from %1 version %2, but %3 version %4 is installed")
                        .arg(from.identifier, from.version, installed.identifier, installed.version));
   }
-  Descriptor installedFd = adopt(::open(QFile::encodeName(installedBundlePath).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (*installedFd < 0) return refused(QStringLiteral("the installed bundle cannot be opened: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+  foundation::FileDescriptor installedFd(::open(QFile::encodeName(installedBundlePath).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!installedFd) return refused(QStringLiteral("the installed bundle cannot be opened: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
   Result<std::unique_ptr<EntrySink>> sink = openDiskSink(destinationDir);
   if (!sink) return sink.error();
 
-  DeltaBuilder builder(delta, *installedFd, limits, **sink);
+  DeltaBuilder builder(delta, installedFd.get(), limits, **sink);
   if (Status checked = builder.checkSources(); !checked) return checked.error();
   Result<std::string> top = builder.build();
   if (!top) return top.error();

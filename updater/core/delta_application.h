@@ -16,12 +16,14 @@ namespace updater {
 //
 // Refused, with a reason, before anything is written: a delta made from another bundle or
 // version than `installed` (identifier and CFBundleVersion must be equal), an old file that
-// is missing, not a regular file, reached through a link, or whose SHA-256 differs from the
-// manifest's (a locally modified bundle). Refused while building: a patch or a compressed file
-// that does not decode, any produced file whose size or SHA-256 differs from the manifest (it is
-// never written), and whatever extractArchive() refuses (paths, links, duplicates, limits).
-// On failure destinationDir may hold a partial tree: the caller discards the staging area.
-// Blocks while it works.
+// is missing, not a regular file (a fifo is refused without being waited on), reached through
+// a link, or whose SHA-256 differs from the manifest's (a locally modified bundle). Refused
+// while building: a patch or a compressed file that does not decode, any produced file whose
+// size or SHA-256 differs from the manifest, and whatever extractArchive() refuses (paths,
+// links, duplicates, limits). On failure destinationDir may hold a partial tree: the caller
+// discards the staging area.
+// Old files are mapped, not read into memory, and each new file is written as it is decoded,
+// so memory use does not grow with the files' sizes. Blocks while it works.
 Result<QString> applyDelta(const ParsedDelta& delta, const QString& installedBundlePath, const BundleInfo& installed,
                            const QString& destinationDir, const ExtractionLimits& limits = {});
 

@@ -3,6 +3,8 @@
 
 #include "updater/core/result.h"
 
+#include "foundation/mapped_region.h"
+
 #include <QString>
 
 #include <cstddef>
@@ -11,24 +13,19 @@ namespace updater {
 
 class MappedFile {
  public:
-  // Maps the regular file at path (a link at the path itself is refused). An empty file maps to
-  // a valid, empty view.
+  // Maps the regular file at path (a link at the path itself is refused; a fifo or device is
+  // refused without waiting). An empty file maps to a valid, empty view.
   static Result<MappedFile> open(const QString& path);
+  // The same for a file already open at fd (which may be closed afterwards).
+  static Result<MappedFile> map(int fd);
 
-  MappedFile(MappedFile&& other) noexcept;
-  MappedFile& operator=(MappedFile&& other) noexcept;
-  MappedFile(const MappedFile&) = delete;
-  MappedFile& operator=(const MappedFile&) = delete;
-  ~MappedFile();
-
-  const unsigned char* data() const { return data_; }
-  std::size_t size() const { return size_; }
+  const unsigned char* data() const { return region_.data(); }
+  std::size_t size() const { return region_.size(); }
+  const foundation::MappedRegion& region() const { return region_; }
 
  private:
-  MappedFile(const unsigned char* data, std::size_t size, bool mapped) : data_(data), size_(size), mapped_(mapped) {}
-  const unsigned char* data_ = nullptr;
-  std::size_t size_ = 0;
-  bool mapped_ = false;
+  explicit MappedFile(foundation::MappedRegion region) : region_(std::move(region)) {}
+  foundation::MappedRegion region_;
 };
 
 }  // namespace updater

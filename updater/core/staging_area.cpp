@@ -43,32 +43,31 @@ Result<StagingArea> StagingArea::create(const QString& installedBundlePath) {
   for (int attempt = 0; attempt < 5; ++attempt) {
     QByteArray path = pattern;
     if (!::mkdtemp(path.data())) return makeError(QStringLiteral("Cannot create a staging folder next to %1: %2").arg(installedBundlePath, osError(errno)));
-    const int fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
+    foundation::FileDescriptor fd(::open(path.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd) {
       lastError = errno;
       continue;
     }
     struct stat info {};
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &info) == 0 && info.st_nlink > 0 &&
-        ::mkdirat(fd, kExtractionFolder, 0700) == 0) {
-      return StagingArea(QFile::decodeName(path), fd);
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &info) == 0 && info.st_nlink > 0 &&
+        ::mkdirat(fd.get(), kExtractionFolder, 0700) == 0) {
+      return StagingArea(QFile::decodeName(path), std::move(fd));
     }
     lastError = errno;
-    ::close(fd);
   }
   return makeError(QStringLiteral("Cannot set up a staging folder next to %1: %2").arg(installedBundlePath, osError(lastError)));
 }
 
-StagingArea::StagingArea(QString path, int lockFd) : path_(std::move(path)), lockFd_(lockFd) {}
+StagingArea::StagingArea(QString path, foundation::FileDescriptor lockFd) : path_(std::move(path)), lockFd_(std::move(lockFd)) {}
 
 StagingArea::StagingArea(StagingArea&& other) noexcept
-    : path_(std::exchange(other.path_, QString())), lockFd_(std::exchange(other.lockFd_, -1)) {}
+    : path_(std::exchange(other.path_, QString())), lockFd_(std::move(other.lockFd_)) {}
 
 StagingArea& StagingArea::operator=(StagingArea&& other) noexcept {
   if (this != &other) {
     (void)remove();
     path_ = std::exchange(other.path_, QString());
-    lockFd_ = std::exchange(other.lockFd_, -1);
+    lockFd_ = std::move(other.lockFd_);
   }
   return *this;
 }
@@ -80,13 +79,12 @@ QString StagingArea::extractionPath() const { return filePath(QString::fromLatin
 QString StagingArea::filePath(const QString& fileName) const { return path_ + u'/' + fileName; }
 
 Status StagingArea::remove() {
-  if (lockFd_ < 0) return Status::ok();
-  Status status = deleteFolderContents(lockFd_);
+  if (!lockFd_) return Status::ok();
+  Status status = deleteFolderContents(lockFd_.get());
   if (status && ::rmdir(QFile::encodeName(path_).constData()) != 0 && errno != ENOENT) {
     status = makeError(QStringLiteral("Cannot delete the staging folder %1: %2").arg(path_, osError(errno)));
   }
-  ::close(lockFd_);  // releases the lock; a folder left behind is a leftover for the next run
-  lockFd_ = -1;
+  lockFd_.reset();  // releases the lock; a folder left behind is a leftover for the next run
   return status;
 }
 

@@ -4,6 +4,8 @@
 
 #include "updater/core/result.h"
 
+#include "foundation/file_descriptor.h"
+
 #include <QString>
 
 namespace updater {
@@ -29,9 +31,9 @@ class StagingArea {
   Status remove();
 
  private:
-  StagingArea(QString path, int lockFd);
+  StagingArea(QString path, foundation::FileDescriptor lockFd);
   QString path_;
-  int lockFd_ = -1;
+  foundation::FileDescriptor lockFd_;  // the folder, locked
 };
 
 }  // namespace updater
