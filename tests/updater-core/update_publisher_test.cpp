@@ -318,6 +318,47 @@ TEST_F(UpdatePublisherTest, LintShowsWhatEachCheckOffersAndWhy) {
   EXPECT_EQ(publisher({"lint", path("missing.xml"), "--installed", "1.0"}).status, 1);
 }
 
+// A feed that serves another platform too: our item names its platform, and republishing it
+// keeps the other platform's enclosure as the publisher wrote it.
+TEST_F(UpdatePublisherTest, FeedNamesOurPlatformAndKeepsTheOthers) {
+  const QString feed = path("appcast.xml");
+  const QByteArray windows = R"(<enclosure sparkle:os="windows" url="https://u/1.2.exe" length="5"/>)";
+  writeFile(feed, R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+  <item><sparkle:version>1.2</sparkle:version><enclosure url="https://u/old" length="1"/>
+    )" + windows + R"(</item>
+</channel></rss>)");
+  const QString archive = archiveOf(QStringLiteral("1.2"), QStringLiteral("1.2.tar.gz"));
+  Outcome published = publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/1.2", "--os", "linux"});
+  ASSERT_EQ(published.status, 0) << published.err.toStdString();
+  EXPECT_TRUE(readFile(feed).contains(windows));
+  Result<Appcast> appcast = parseAppcast(readFile(feed));
+  ASSERT_TRUE(appcast);
+  ASSERT_EQ(appcast->items.size(), 1u);
+  EXPECT_EQ(appcast->items[0].fileURL, u"https://u/1.2");
+  EXPECT_EQ(appcast->items[0].otherPlatforms, QStringList{"windows"});
+  EXPECT_TRUE(readFile(feed).contains(R"(sparkle:os="linux")"));
+  EXPECT_EQ(publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/x", "--os", " "}).status, 2);
+}
+
+// A rollout that cannot apply reaches every group at once: for the publisher, an error.
+TEST_F(UpdatePublisherTest, LintFailsOnAPhasedItemWithAnUnreadableDate) {
+  const QString feed = path("appcast.xml");
+  writeFile(feed, R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+<item><sparkle:version>1.2</sparkle:version><pubDate>Saturday, August 30th, 2008</pubDate>
+  <sparkle:phasedRolloutInterval>86400</sparkle:phasedRolloutInterval><enclosure url="https://u/1.2" length="3"/></item>
+<item><sparkle:version>1.1</sparkle:version><pubDate>dimanche</pubDate><enclosure url="https://u/1.1" length="3"/></item>
+</channel></rss>)");
+  Outcome linted = publisher({"lint", feed, "--installed", "1.2", "--now", "2026-12-08T12:00:00Z"});
+  EXPECT_EQ(linted.status, 1);
+  EXPECT_TRUE(linted.out.endsWith(QStringLiteral(
+      "error: version 1.2 is phased but its pubDate \"Saturday, August 30th, 2008\" is unreadable; it is offered at once\n")))
+      << linted.out.toStdString();
+  EXPECT_EQ(linted.out.count(u"pubDate"), 1) << "an unphased item's date does not matter";
+  EXPECT_TRUE(linted.err.contains(u"1 error")) << linted.err.toStdString();
+}
+
 // The installed program, as publishers and the other tests run it.
 TEST_F(UpdatePublisherTest, TheProgramRuns) {
   const QString program = QFileInfo(QFile::symLinkTarget(QStringLiteral("/proc/self/exe"))).absolutePath() + QStringLiteral("/update-publisher");

@@ -40,6 +40,7 @@ struct FeedMap {
   struct Item {
     Range range;
     QString version;
+    std::vector<std::pair<QString, QString>> platformEnclosures;  // (sparkle:os, the element's text)
   };
   std::vector<Item> items;
 };
@@ -55,6 +56,10 @@ Result<FeedMap> mapFeed(const QString& text) {
   std::optional<FeedMap::Item> item;
   QString elementVersion;
   QString attributeVersion;
+  QString otherPlatformVersion;  // as the reader takes it: only without an enclosure of ours
+  bool hasOurEnclosure = false;
+  bool namesOurs = false;
+  std::optional<std::pair<QString, qsizetype>> platformEnclosure;  // its sparkle:os and start
   while (!xml.atEnd()) {
     const QXmlStreamReader::TokenType token = xml.readNext();
     if (token == QXmlStreamReader::StartElement) {
@@ -71,22 +76,40 @@ Result<FeedMap> mapFeed(const QString& text) {
         inChannel = true;
         map.channelTagEnd = end;
       } else if (inChannel && depth == 3 && xml.name() == u"item" && xml.namespaceUri().isEmpty()) {
-        item = FeedMap::Item{{tagStart(text, end), -1}, {}};
+        item = FeedMap::Item{{tagStart(text, end), -1}, {}, {}};
         elementVersion.clear();
         attributeVersion.clear();
+        otherPlatformVersion.clear();
+        hasOurEnclosure = false;
+        namesOurs = false;
       } else if (inChannel && depth == 3 && xml.name() == u"expires" && xml.namespaceUri() == kSignedFeedNs) {
         map.expiryText.start = end;
       } else if (item && depth == 4 && xml.name() == u"version" && xml.namespaceUri() == kAppcastNs) {
         elementVersion = xml.readElementText().trimmed();
         --depth;
       } else if (item && depth == 4 && xml.name() == u"enclosure" && xml.namespaceUri().isEmpty()) {
-        attributeVersion = xml.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
+        const QString os = xml.attributes().value(kAppcastNs, QStringLiteral("os")).trimmed().toString().toLower();
+        const QString version = xml.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
+        const bool ours = os.isEmpty() || os == QLatin1String(updater::kOurOperatingSystem);
+        // The enclosure the reader takes: one naming our platform, else the first naming none.
+        if (ours && !namesOurs && (!hasOurEnclosure || !os.isEmpty())) {
+          attributeVersion = version;
+          hasOurEnclosure = true;
+          namesOurs = !os.isEmpty();
+        } else if (!ours && otherPlatformVersion.isEmpty()) {
+          otherPlatformVersion = version;
+        }
+        if (!os.isEmpty()) platformEnclosure = std::pair{os, tagStart(text, end)};
       }
     } else if (token == QXmlStreamReader::EndElement) {
       const qsizetype end = xml.characterOffset();
+      if (item && depth == 4 && platformEnclosure) {
+        item->platformEnclosures.emplace_back(platformEnclosure->first, text.mid(platformEnclosure->second, end - platformEnclosure->second));
+        platformEnclosure.reset();
+      }
       if (inChannel && depth == 3 && item && xml.name() == u"item") {
         item->range.end = end;
-        item->version = elementVersion.isEmpty() ? attributeVersion : elementVersion;
+        item->version = !elementVersion.isEmpty() ? elementVersion : hasOurEnclosure ? attributeVersion : otherPlatformVersion;
         map.items.push_back(*item);
         item.reset();
       } else if (inChannel && depth == 3 && map.expiryText.start >= 0 && map.expiryText.end < 0 && xml.name() == u"expires") {
@@ -149,7 +172,18 @@ void releaseManagementLines(const FeedItem& item, Line& line) {
   }
 }
 
-QString itemText(const FeedItem& item, const QString& indent) {
+// The enclosures of a replaced item that serve other platforms than the new one.
+QStringList keptEnclosures(const FeedMap::Item& replaced, const FeedItem& item) {
+  const QString newOs = item.operatingSystem.trimmed().toLower();
+  QStringList kept;
+  for (const auto& [os, element] : replaced.platformEnclosures) {
+    const bool ours = os == QLatin1String(updater::kOurOperatingSystem);
+    if (os != newOs && !(newOs.isEmpty() && ours)) kept << element;
+  }
+  return kept;
+}
+
+QString itemText(const FeedItem& item, const QString& indent, const QStringList& otherEnclosures = {}) {
   const QString inner = indent + QStringLiteral("  ");
   QString out = QStringLiteral("<item>\n");
   auto line = [&](const QString& content) { out += inner + content + u'\n'; };
@@ -171,8 +205,10 @@ QString itemText(const FeedItem& item, const QString& indent) {
   if (!item.url.isEmpty()) {
     QString enclosure = QStringLiteral("<enclosure url=\"%1\" length=\"%2\" type=\"application/octet-stream\"").arg(escaped(item.url)).arg(item.length);
     if (!item.edSignature.isEmpty()) enclosure += QStringLiteral(" sparkle:edSignature=\"%1\"").arg(escaped(item.edSignature));
+    if (!item.operatingSystem.isEmpty()) enclosure += QStringLiteral(" sparkle:os=\"%1\"").arg(escaped(item.operatingSystem));
     line(enclosure + QStringLiteral("/>"));
   }
+  for (const QString& element : otherEnclosures) line(element);
   if (!item.deltas.empty()) {
     line(QStringLiteral("<sparkle:deltas>"));
     for (const FeedDelta& delta : item.deltas) {
@@ -214,17 +250,18 @@ Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item) 
   // An item of the same version is replaced where it stands (further ones are dropped); a new
   // version goes first, newest first, or alone before </channel>.
   QString out = *text;
-  std::vector<Range> sameVersion;
+  std::vector<const FeedMap::Item*> sameVersion;
   for (const FeedMap::Item& existing : map->items) {
-    if (updater::compareVersions(existing.version, item.version) == 0) sameVersion.push_back(existing.range);
+    if (updater::compareVersions(existing.version, item.version) == 0) sameVersion.push_back(&existing);
   }
   // Edit from the end backwards so that earlier offsets stay valid.
   if (!sameVersion.empty()) {
     for (auto r = sameVersion.rbegin(); r != sameVersion.rend(); ++r) {
+      const Range range = (*r)->range;
       if (r + 1 == sameVersion.rend()) {
-        out.replace(r->start, r->end - r->start, itemText(item, indentationAt(out, r->start)));
+        out.replace(range.start, range.end - range.start, itemText(item, indentationAt(out, range.start), keptEnclosures(**r, item)));
       } else {
-        removeRange(out, r->start, r->end);
+        removeRange(out, range.start, range.end);
       }
     }
   } else if (!map->items.empty()) {

@@ -27,6 +27,7 @@ struct FeedItem {
   QString url;                 // enclosure url; no enclosure when empty (an announcement)
   qint64 length = 0;           // enclosure length
   QString edSignature;         // enclosure sparkle:edSignature, omitted when empty
+  QString operatingSystem;     // enclosure sparkle:os, omitted when empty
   QString releaseNotesLink;    // omitted when empty
   QString description;         // omitted when empty
   bool critical = false;       // sparkle:criticalUpdate
@@ -45,7 +46,8 @@ struct FeedItem {
 QByteArray newFeed(const QString& channelTitle);
 
 // Adds item as the channel's first item. An item with the same version (compareVersions) is
-// replaced. The feed must be one parseAppcast() accepts, in UTF-8; a signature comment at its end
+// replaced, keeping its enclosures for other platforms: those whose sparkle:os names neither the
+// new enclosure's platform nor, when the new one names none, ours. The feed must be one parseAppcast() accepts, in UTF-8; a signature comment at its end
 // is dropped (the edit voids it). The root gets the "sparkle" namespace declaration if it lacks it;
 // a "sparkle" prefix bound to another namespace is an error.
 updater::Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item);

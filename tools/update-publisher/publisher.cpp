@@ -39,6 +39,7 @@ const char kUsage[] =
     "  feed --feed FEED --archive ARCHIVE --url URL [--key FILE | --unsigned]\n"
     "       [--version V] [--short-version S] [--title T] [--channel-title T]\n"
     "       [--release-notes-link URL] [--description TEXT] [--critical | --critical-below V]\n"
+    "       [--os NAME]\n"
     "       [--channel NAME] [--phased-rollout-interval SECONDS] [--minimum-autoupdate-version V]\n"
     "       [--informational [--below-version V] [--link URL]]\n"
     "       [--expires ISO8601 | --expires-in-days N] [--delta FILE --delta-url URL]...\n"
@@ -46,6 +47,8 @@ const char kUsage[] =
     "                           needed, sign the archive, and sign the feed with an expiry\n"
     "                           (default: 30 days) unless --unsigned; each --delta is signed\n"
     "                           and listed under the item with the --delta-url in its place.\n"
+    "                           --os names the archive's platform in sparkle:os (\"linux\" is\n"
+    "                           ours); replacing an item keeps its other platforms' enclosures.\n"
     "                           An --informational item needs no archive when --version is given\n"
     "  delta --key FILE --from OLD_ARCHIVE --to NEW_ARCHIVE -o FILE\n"
     "                           make the delta from the old release to the new one, check that\n"
@@ -222,6 +225,8 @@ int feed(Context& c, const QCommandLineParser& options) {
   item.releaseNotesLink = options.value(QStringLiteral("release-notes-link"));
   item.description = options.value(QStringLiteral("description"));
   item.critical = options.isSet(QStringLiteral("critical"));
+  item.operatingSystem = options.value(QStringLiteral("os")).trimmed();
+  if (options.isSet(QStringLiteral("os")) && item.operatingSystem.isEmpty()) return c.usage(QStringLiteral("--os needs a platform name, e.g. linux"));
   if (pair && !announcementOnly) {
     Result<QString> signature = updater::signFile(archivePath, *pair);
     if (!signature) return c.fail(signature.error().message);
@@ -342,6 +347,9 @@ int lint(Context& c, const QCommandLineParser& options) {
   Result<updater::Appcast> feed = updater::parseAppcast(*document);
   if (!feed) return c.fail(feed.error().message);
   c.out << lintReport(*feed, installation, now) << Qt::flush;
+  if (const qsizetype errors = feedErrors(*feed).size(); errors > 0) {
+    return c.fail(QStringLiteral("%1: %2 error%3 (see above)").arg(rest[0]).arg(errors).arg(errors == 1 ? "" : "s"));
+  }
   return 0;
 }
 
@@ -374,7 +382,7 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
                            "release-notes-link", "description", "expires", "expires-in-days", "feed-url", "public-key",
                            "agent", "from", "to", "o", "delta", "delta-url", "channel", "phased-rollout-interval",
                            "below-version", "critical-below", "minimum-autoupdate-version", "link", "installed",
-                           "channels", "group", "now", "skipped"}) {
+                           "channels", "group", "now", "skipped", "os"}) {
     options.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), value));
   }
   for (const char* flag : {"critical", "unsigned", "informational", "help"}) options.addOption(QCommandLineOption(QString::fromLatin1(flag)));
