@@ -1,5 +1,6 @@
 // Reader of the binary form: "bplist00", objects, an offset table and a 32-byte trailer.
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -39,20 +40,26 @@ class BinaryReader {
     tableOffset_ = bigEndian(trailer + 24, 8);
 
     if (offsetSize_ < 1 || offsetSize_ > 8)
-      return failure("invalid offset size " + std::to_string(offsetSize_) + " in trailer", trailer + 6);
+      return failure("offset size " + std::to_string(offsetSize_) + " in trailer is not 1 to 8 bytes", trailer + 6);
     if (referenceSize_ < 1 || referenceSize_ > 8)
-      return failure("invalid object reference size " + std::to_string(referenceSize_) + " in trailer",
+      return failure("object reference size " + std::to_string(referenceSize_) + " in trailer is not 1 to 8 bytes",
                      trailer + 7);
-    if (objectCount_ == 0) return failure("trailer declares no objects", trailer + 8);
+    if (objectCount_ == 0) return failure("trailer declares no objects; the top object must be one", trailer + 8);
     if (tableOffset_ <= kHeaderSize || tableOffset_ >= trailer)
-      return failure("offset table position " + std::to_string(tableOffset_) + " out of range", trailer + 24);
+      return failure("offset table position " + std::to_string(tableOffset_) + " is not between the header and the trailer",
+                     trailer + 24);
     // Every object takes at least one byte before the table and one entry in it.
     if (objectCount_ > (trailer - tableOffset_) / offsetSize_ || objectCount_ > tableOffset_ - kHeaderSize)
-      return failure("object count " + std::to_string(objectCount_) + " larger than the file could hold",
+      return failure("trailer's object count " + std::to_string(objectCount_) +
+                         " breaks the rule that each object has an offset-table entry and a byte before the table"
+                         " (this file has room for " +
+                         std::to_string(std::min<std::uint64_t>((trailer - tableOffset_) / offsetSize_,
+                                                                tableOffset_ - kHeaderSize)) +
+                         ")",
                      trailer + 8);
     if (topObject >= objectCount_)
-      return failure("top object " + std::to_string(topObject) + " out of range (" +
-                         std::to_string(objectCount_) + " objects)",
+      return failure("top object " + std::to_string(topObject) + " is not one of the trailer's " +
+                         std::to_string(objectCount_) + " objects",
                      trailer + 16);
 
     keyBytesBudget_ = 64 * std::uint64_t{size_} + (std::uint64_t{1} << 20);
@@ -106,11 +113,13 @@ class BinaryReader {
   Result<Value> readObject(std::uint64_t index, int depth, std::size_t referencedAt) {
     if (state_[index] == State::Read) return cache_[index];
     if (state_[index] == State::Reading)
-      return failure("cyclic reference to object " + std::to_string(index), referencedAt);
+      return failure("cyclic reference to object " + std::to_string(index) + ": an object may not contain itself",
+                     referencedAt);
 
     const std::uint64_t offset = bigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
     if (offset < kHeaderSize || offset >= tableOffset_)
-      return failure("offset " + std::to_string(offset) + " of object " + std::to_string(index) + " out of range",
+      return failure("offset " + std::to_string(offset) + " of object " + std::to_string(index) +
+                         " is not between the header and the offset table",
                      tableOffset_ + index * offsetSize_);
 
     // Scalars are read again at each reference, cheaper than keeping them: only objects that
@@ -258,8 +267,8 @@ class BinaryReader {
   Result<std::uint64_t> objectIndexAt(std::size_t referenceAt) const {
     const std::uint64_t index = bigEndian(referenceAt, referenceSize_);
     if (index >= objectCount_)
-      return failure("object reference " + std::to_string(index) + " out of range (" +
-                         std::to_string(objectCount_) + " objects)",
+      return failure("object reference " + std::to_string(index) + " is not one of the trailer's " +
+                         std::to_string(objectCount_) + " objects",
                      referenceAt);
     return index;
   }
@@ -277,7 +286,8 @@ class BinaryReader {
     if (state_[*index] != State::Read) {
       const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
       if (offset < kHeaderSize || offset >= tableOffset_)
-        return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) + " out of range",
+        return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) +
+                           " is not between the header and the offset table",
                        tableOffset_ + *index * offsetSize_);
       const unsigned kind = bytes_[offset] >> 4;
       if (kind != 0x5 && kind != 0x6) return failure("dictionary key is not a string", referenceAt);
