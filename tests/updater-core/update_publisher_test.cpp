@@ -346,6 +346,8 @@ TEST_F(UpdatePublisherTest, LintFailsOnAPhasedItemWithAnUnreadableDate) {
   const QString feed = path("appcast.xml");
   writeFile(feed, R"(<?xml version="1.0" encoding="utf-8"?>
 <rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+<item><sparkle:version>1.3</sparkle:version><pubDate>soon</pubDate><sparkle:phasedRolloutInterval>60</sparkle:phasedRolloutInterval>
+  <sparkle:tags><sparkle:criticalUpdate/></sparkle:tags><enclosure url="https://u/1.3" length="3"/></item>
 <item><sparkle:version>1.2</sparkle:version><pubDate>Saturday, August 30th, 2008</pubDate>
   <sparkle:phasedRolloutInterval>86400</sparkle:phasedRolloutInterval><enclosure url="https://u/1.2" length="3"/></item>
 <item><sparkle:version>1.1</sparkle:version><pubDate>dimanche</pubDate><enclosure url="https://u/1.1" length="3"/></item>
@@ -355,7 +357,7 @@ TEST_F(UpdatePublisherTest, LintFailsOnAPhasedItemWithAnUnreadableDate) {
   EXPECT_TRUE(linted.out.endsWith(QStringLiteral(
       "error: version 1.2 is phased but its pubDate \"Saturday, August 30th, 2008\" is unreadable; it is offered at once\n")))
       << linted.out.toStdString();
-  EXPECT_EQ(linted.out.count(u"pubDate"), 1) << "an unphased item's date does not matter";
+  EXPECT_EQ(linted.out.count(u"pubDate"), 1) << "the dates of unphased and critical items do not matter";
   EXPECT_TRUE(linted.err.contains(u"1 error")) << linted.err.toStdString();
 }
 

@@ -28,7 +28,9 @@ void describeCheck(QTextStream& out, const char* kind, const ItemSelection& sele
 QStringList feedErrors(const updater::Appcast& feed) {
   QStringList errors;
   for (const updater::AppcastItem& item : feed.items) {
-    if (item.phasedRolloutInterval.isEmpty()) continue;
+    // An item critical for every installation is never phased: its date does not matter.
+    const bool criticalForAll = item.isCriticalUpdate && item.criticalBelowVersion.isEmpty();
+    if (item.phasedRolloutInterval.isEmpty() || criticalForAll) continue;
     if (std::optional<QString> problem = updater::rolloutProblem(item)) errors << *problem;
   }
   return errors;

@@ -12,7 +12,8 @@
 namespace publisher {
 
 // Problems of the feed that reach every installation, one sentence each: a phased item whose
-// rollout cannot be applied (it would reach every group at once).
+// rollout cannot be applied (it would reach every group at once), unless it is critical for
+// every installation and so never phased.
 QStringList feedErrors(const updater::Appcast& feed);
 
 // A report in plain text: the installation, then for a background check and for a check the
