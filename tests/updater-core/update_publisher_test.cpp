@@ -338,6 +338,14 @@ TEST_F(UpdatePublisherTest, FeedNamesOurPlatformAndKeepsTheOthers) {
   EXPECT_EQ(appcast->items[0].fileURL, u"https://u/1.2");
   EXPECT_EQ(appcast->items[0].otherPlatforms, QStringList{"windows"});
   EXPECT_TRUE(readFile(feed).contains(R"(sparkle:os="linux")"));
+
+  // The other platform's publishing job replaces only its own enclosure.
+  ASSERT_EQ(publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/1.2b.exe", "--os", "windows"}).status, 0);
+  EXPECT_FALSE(readFile(feed).contains(windows));
+  appcast = parseAppcast(readFile(feed));
+  ASSERT_TRUE(appcast);
+  EXPECT_EQ(appcast->items[0].fileURL, u"https://u/1.2");
+  EXPECT_EQ(appcast->items[0].otherPlatforms, QStringList{"windows"});
   EXPECT_EQ(publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/x", "--os", " "}).status, 2);
 }
 

@@ -40,7 +40,7 @@ struct FeedMap {
   struct Item {
     Range range;
     QString version;
-    std::vector<std::pair<QString, QString>> platformEnclosures;  // (sparkle:os, the element's text)
+    std::vector<std::pair<QString, QString>> platformEnclosures;  // (platform served, the element's text)
   };
   std::vector<Item> items;
 };
@@ -59,7 +59,7 @@ Result<FeedMap> mapFeed(const QString& text) {
   QString otherPlatformVersion;  // as the reader takes it: only without an enclosure of ours
   bool hasOurEnclosure = false;
   bool namesOurs = false;
-  std::optional<std::pair<QString, qsizetype>> platformEnclosure;  // its sparkle:os and start
+  std::optional<std::pair<QString, qsizetype>> platformEnclosure;  // the platform it serves, its start
   while (!xml.atEnd()) {
     const QXmlStreamReader::TokenType token = xml.readNext();
     if (token == QXmlStreamReader::StartElement) {
@@ -99,7 +99,7 @@ Result<FeedMap> mapFeed(const QString& text) {
         } else if (!ours && otherPlatformVersion.isEmpty()) {
           otherPlatformVersion = version;
         }
-        if (!os.isEmpty()) platformEnclosure = std::pair{os, tagStart(text, end)};
+        platformEnclosure = std::pair{os.isEmpty() ? QString::fromLatin1(updater::kOurOperatingSystem) : os, tagStart(text, end)};
       }
     } else if (token == QXmlStreamReader::EndElement) {
       const qsizetype end = xml.characterOffset();
@@ -172,13 +172,14 @@ void releaseManagementLines(const FeedItem& item, Line& line) {
   }
 }
 
-// The enclosures of a replaced item that serve other platforms than the new one.
+// The enclosures of a replaced item that serve another platform than the new one (an enclosure
+// without sparkle:os serves ours).
 QStringList keptEnclosures(const FeedMap::Item& replaced, const FeedItem& item) {
-  const QString newOs = item.operatingSystem.trimmed().toLower();
+  QString newOs = item.operatingSystem.trimmed().toLower();
+  if (newOs.isEmpty()) newOs = QString::fromLatin1(updater::kOurOperatingSystem);
   QStringList kept;
   for (const auto& [os, element] : replaced.platformEnclosures) {
-    const bool ours = os == QLatin1String(updater::kOurOperatingSystem);
-    if (os != newOs && !(newOs.isEmpty() && ours)) kept << element;
+    if (os != newOs) kept << element;
   }
   return kept;
 }

@@ -46,8 +46,8 @@ struct FeedItem {
 QByteArray newFeed(const QString& channelTitle);
 
 // Adds item as the channel's first item. An item with the same version (compareVersions) is
-// replaced, keeping its enclosures for other platforms: those whose sparkle:os names neither the
-// new enclosure's platform nor, when the new one names none, ours. The feed must be one parseAppcast() accepts, in UTF-8; a signature comment at its end
+// replaced, keeping its enclosures for other platforms than the new enclosure's (an enclosure
+// without sparkle:os is for ours). The feed must be one parseAppcast() accepts, in UTF-8; a signature comment at its end
 // is dropped (the edit voids it). The root gets the "sparkle" namespace declaration if it lacks it;
 // a "sparkle" prefix bound to another namespace is an error.
 updater::Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item);
