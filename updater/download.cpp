@@ -39,11 +39,21 @@ Download::~Download() {
   }
   if (file_ && !done_) {
     file_->close();
-    file_->remove();
+    if (!keepOnFailure_) file_->remove();
   }
 }
 
 void Download::setDestinationFile(const QString& path) { destinationPath_ = path; }
+
+void Download::setKeptDestination(std::unique_ptr<QFile> file, const QString& path, qint64 keptBytes,
+                                  const QByteArray& validator) {
+  destinationPath_ = path;
+  file_ = std::move(file);
+  keepOnFailure_ = true;
+  // Without a validator the kept bytes could belong to another file: ask for everything.
+  resumeFrom_ = validator.isEmpty() ? 0 : keptBytes;
+  ifRange_ = validator;
+}
 
 void Download::start(FinishedHandler finished) {
   finished_ = std::move(finished);
@@ -56,7 +66,7 @@ void Download::start(FinishedHandler finished) {
     fail(why);
     return;
   }
-  if (!destinationPath_.isEmpty()) {
+  if (!destinationPath_.isEmpty() && !file_) {
     auto file = std::make_unique<QFile>(destinationPath_);
     if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly,
                     QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
@@ -81,6 +91,11 @@ void Download::sendRequest(const QUrl& url) {
   // The body must arrive as stored: signatures and declared lengths are over those bytes.
   request.setRawHeader("Accept-Encoding", "identity");
   request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("QuillaneUpdater/1.0"));
+  for (const auto& [name, value] : extraHeaders_) request.setRawHeader(name, value);
+  if (resumeFrom_ > 0) {
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom_) + '-');
+    request.setRawHeader("If-Range", ifRange_);
+  }
 
   reply_ = network_.get(request);
   reply_->setReadBufferSize(kReadChunk);
@@ -139,9 +154,10 @@ void Download::onMetaData() {
   }
   connectTimer_.stop();
   stallTimer_.start(limits_.stallTimeoutMs);
+  if (!startResponse(status.isValid() ? status.toInt() : 200)) return;
   const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
   if (!length.isValid()) return;
-  expected_ = length.toLongLong();
+  expected_ = length.toLongLong() + result_.keptBytes;
   if (expected_ > limits_.maxBytes) {
     fail(QStringLiteral("%1: %2 bytes announced, more than the %3 accepted")
              .arg(describe(currentUrl_)).arg(expected_).arg(limits_.maxBytes));
@@ -149,6 +165,33 @@ void Download::onMetaData() {
     fail(QStringLiteral("%1: %2 bytes announced, %3 expected")
              .arg(describe(currentUrl_)).arg(expected_).arg(limits_.exactBytes));
   }
+}
+
+bool Download::startResponse(int code) {
+  if (responseStarted_) return true;
+  responseStarted_ = true;
+  ResponseStart start;
+  start.etag = result_.etag = reply_->rawHeader("ETag");
+  start.lastModified = result_.lastModified = reply_->rawHeader("Last-Modified");
+  if (file_ && keepOnFailure_) {
+    // 206 only counts when it is the rest we asked for; anything else replaces the kept part.
+    const QByteArray range = reply_->rawHeader("Content-Range");
+    const QByteArray wanted = "bytes " + QByteArray::number(resumeFrom_) + '-';
+    start.resumed = resumeFrom_ > 0 && code == 206;
+    if (start.resumed && !range.startsWith(wanted)) {
+      fail(QStringLiteral("%1: the server sent another part than the one asked for (%2)")
+               .arg(describe(currentUrl_), QString::fromLatin1(range)));
+      return false;
+    }
+    const qint64 kept = start.resumed ? resumeFrom_ : 0;
+    if (!file_->resize(kept) || !file_->seek(kept)) {
+      fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, file_->errorString()));
+      return false;
+    }
+    result_.keptBytes = result_.bytes = kept;
+  }
+  if (response_) response_(start);
+  return !done_;
 }
 
 void Download::onReadyRead() {
@@ -201,10 +244,18 @@ void Download::onReplyFinished() {
     followRedirect();
     return;
   }
+  if (code == 304 && acceptNotModified_ && reply_->error() == QNetworkReply::NoError) {
+    result_.notModified = true;
+    result_.etag = reply_->rawHeader("ETag");
+    result_.lastModified = reply_->rawHeader("Last-Modified");
+    complete(true, QString());
+    return;
+  }
   if (reply_->error() != QNetworkReply::NoError) {
     fail(QStringLiteral("%1: %2").arg(describe(currentUrl_), reply_->errorString()));
     return;
   }
+  if (code >= 200 && code < 300 && !startResponse(code)) return;
   onReadyRead();  // whatever arrived with the end of the reply
   if (done_) return;
   const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -247,8 +298,9 @@ void Download::complete(bool ok, const QString& error) {
     reply_ = nullptr;
   }
   if (file_) {
+    if (ok || keepOnFailure_) (void)file_->flush();
     file_->close();
-    if (!ok) file_->remove();
+    if (!ok && !keepOnFailure_) file_->remove();
   }
   result_.ok = ok;
   result_.error = error;

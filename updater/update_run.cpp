@@ -89,7 +89,15 @@ void UpdateRun::checkFeed() {
     return;
   }
   feedUrl_ = QUrl(installed_.feedURL.trimmed());
+  feedCache_.emplace(installed_.identifier);
+  keptFeed_ = feedCache_->load(feedUrl_);
+  fetchFeed();
+}
+
+void UpdateRun::fetchFeed() {
+  if (download_) download_->abandon();  // the refused answer's, when the kept feed failed
   download_ = new Download(network_, feedUrl_, settings_.feedLimits, this);
+  if (keptFeed_) FeedCache::askIfChanged(*download_, *keptFeed_);
   download_->start([this](const DownloadResult& result) { onFeed(result); });
 }
 
@@ -102,10 +110,25 @@ void UpdateRun::onFeed(const DownloadResult& result) {
   policy.requireSignedFeed = installed_.requireSignedFeed;
   if (Result<PublicKey> key = decodePublicKey(installed_.publicEDKey)) policy.publicKey = *key;
   policy.now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
-  Result<Appcast> feed = readFeed(result.data, policy);
+  // An unchanged feed is checked as if it had just arrived: it may have expired since, or the
+  // installed key changed.
+  const bool kept = result.notModified && keptFeed_;
+  Result<Appcast> feed = readFeed(kept ? keptFeed_->body : result.data, policy);
+  if (!feed && kept) {
+    foundation::NSLog(QStringLiteral("Update: the kept copy of the unchanged feed was refused (%@); fetching it whole"),
+                      feed.error().message);
+    feedCache_->drop();
+    keptFeed_.reset();
+    fetchFeed();
+    return;
+  }
   if (!feed) {
     fail(QStringLiteral("the update feed was refused: %1").arg(feed.error().message));
     return;
+  }
+  if (!kept) {
+    if (Status saved = feedCache_->keep({feedUrl_, result.data, result.etag, result.lastModified}); !saved)
+      foundation::NSLog(QStringLiteral("Update: the feed is fetched whole next time: %@"), saved.error().message);
   }
   // The group is drawn (and stored) the first time a feed phases an item, not before.
   const bool phased = std::any_of(feed->items.begin(), feed->items.end(),

@@ -24,6 +24,7 @@
 #include "updater/core/staging_area.h"
 #include "updater/core/streaming_signature_verifier.h"
 #include "updater/download.h"
+#include "updater/feed_cache.h"
 
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -63,6 +64,7 @@ class UpdateRun : public QObject {
 
  private:
   void checkFeed();
+  void fetchFeed();
   void onFeed(const DownloadResult& result);
   void nothingFound();
   void offer();
@@ -108,6 +110,8 @@ class UpdateRun : public QObject {
   std::optional<StreamingSignatureVerifier> verifier_;  // hashes the archive as it arrives
   BundleInfo installed_;
   QUrl feedUrl_;
+  std::optional<FeedCache> feedCache_;
+  std::optional<KeptFeed> keptFeed_;  // the feed the last accepted check read, while it may serve
   std::optional<AppcastItem> item_;
   std::optional<AppcastDelta> delta_;  // the delta being tried, if any
   bool deltaTried_ = false;
