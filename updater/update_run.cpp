@@ -143,6 +143,10 @@ void UpdateRun::onFeed(const DownloadResult& result) {
                       selection_.heldBackUntil.toString(Qt::ISODate));
   }
   item_ = selection_.item;
+  // Kept parts of anything but the archive on offer will never be finished.
+  KeptDownload::pruneExcept(installed_.identifier, selection_.kind == OfferKind::Update
+                                                       ? QStringList{KeptDownload::nameFor(archiveIdentity())}
+                                                       : QStringList());
   if (selection_.kind == OfferKind::Nothing) {
     nothingFound();
     return;
@@ -310,6 +314,15 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
       return true;
     }
     verifier_.emplace(std::move(verifier).value());
+    // Deltas are small and fetched again whole; only the full archive is kept across runs.
+    resumed_ = false;
+    kept_.reset();
+    if (Result<KeptDownload> kept = KeptDownload::open(installed_.identifier, archiveIdentity())) {
+      kept_.emplace(std::move(kept).value());
+    } else {
+      foundation::NSLog(QStringLiteral("Update: the download of version %@ is not kept across runs: %@"),
+                        item_->displayVersionString, kept.error().message);
+    }
   }
 
   DownloadLimits limits = settings_.archiveLimits;
@@ -317,7 +330,14 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
   limits.exactBytes = length;
   if (download_) download_->abandon();
   download_ = new Download(network_, url, limits, this);
-  download_->setDestinationFile(staging_->filePath(fileName));
+  std::unique_ptr<QFile> keptFile = kept_ && !isDelta ? kept_->writableFile() : nullptr;
+  if (keptFile) {
+    download_->setKeptDestination(std::move(keptFile), kept_->path(), kept_->keptBytes(), kept_->validator());
+    download_->setResponseHandler([this](const ResponseStart& answer) { onArchiveAnswer(answer); });
+  } else {
+    kept_.reset();
+    download_->setDestinationFile(staging_->filePath(fileName));
+  }
   if (!isDelta) download_->setBodyObserver([this](const QByteArray& chunk) { verifier_->update(chunk); });
   // The size shown is what actually comes down the wire: the delta's, when there is one.
   const QString status = QStringLiteral("Downloading update (%1)…").arg(QLocale().formattedDataSize(length));
@@ -365,6 +385,41 @@ void UpdateRun::onDelta(const DownloadResult& result) {
   });
 }
 
+DownloadIdentity UpdateRun::archiveIdentity() const {
+  return {resolve(item_->fileURL).toString(), item_->contentLength, item_->edSignature};
+}
+
+void UpdateRun::onArchiveAnswer(const ResponseStart& answer) {
+  resumed_ = answer.resumed;
+  if (resumed_) {
+    foundation::NSLog(QStringLiteral("Update: resuming the download of version %@ after %@ of %@ bytes"),
+                      item_->displayVersionString, kept_->keptBytes(), item_->contentLength);
+    // The signature covers the whole archive: what is kept is hashed before the rest arrives.
+    if (Status read = kept_->readKeptPart([this](const QByteArray& bytes) { verifier_->update(bytes); }); !read) {
+      download_->cancel(read.error().message);
+      return;
+    }
+  }
+  if (Status recorded = kept_->recordAnswer(answer); !recorded)
+    foundation::NSLog(QStringLiteral("Update: an interrupted download would start over: %@"), recorded.error().message);
+}
+
+void UpdateRun::onArchiveRefused(const QString& error) {
+  const bool retry = kept_ && resumed_ && !wholeRetried_;
+  // Bytes that failed the check are never kept, nor resumed from.
+  if (kept_) kept_->discard();
+  kept_.reset();
+  if (!retry) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, error));
+    return;
+  }
+  foundation::NSLog(QStringLiteral("Update: the resumed download of version %@ was refused (%@); downloading it whole"),
+                    item_->displayVersionString, error);
+  wholeRetried_ = true;
+  startDownload(item_->fileURL, item_->contentLength, QStringLiteral("archive"),
+                [this](const DownloadResult& result) { onArchive(result); }, false);
+}
+
 void UpdateRun::onArchive(const DownloadResult& result) {
   if (!result.ok) {
     if (cancelled_) {
@@ -377,7 +432,7 @@ void UpdateRun::onArchive(const DownloadResult& result) {
   }
   showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
 
-  const QString archive = staging_->filePath(QStringLiteral("archive"));
+  const QString archive = kept_ ? kept_->path() : staging_->filePath(QStringLiteral("archive"));
   const StagingArea* staging = &*staging_;  // these stay put until the worker has answered
   StreamingSignatureVerifier* verifier = &*verifier_;
   const AppcastItem item = *item_;
@@ -390,7 +445,15 @@ void UpdateRun::onArchive(const DownloadResult& result) {
     // when the install flushes the new bundle to disk.
     QFile::remove(archive);
     return {{}, prepared->bundlePath};
-  }, [this](const StepResult& step) { onUnpacked(step.error, step.path); });
+  }, [this](const StepResult& step) {
+    if (!step.error.isEmpty()) {
+      onArchiveRefused(step.error);
+      return;
+    }
+    if (kept_) kept_->discard();
+    kept_.reset();
+    onUnpacked(step.error, step.path);
+  });
 }
 
 void UpdateRun::runStep(std::function<StepResult()> work, std::function<void(const StepResult&)> done) {
@@ -484,6 +547,7 @@ void UpdateRun::end(Outcome outcome) {
   if (ended_once_) return;
   ended_once_ = true;
   abandonDownloads();
+  kept_.reset();  // lets go of its lock; what arrived stays for the next run
   ui_.close();
   if (staging_) {
     (void)staging_->remove();  // a failure here is cleaned up by the next run

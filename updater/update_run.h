@@ -25,6 +25,7 @@
 #include "updater/core/streaming_signature_verifier.h"
 #include "updater/download.h"
 #include "updater/feed_cache.h"
+#include "updater/kept_download.h"
 
 #include <QNetworkAccessManager>
 #include <QObject>
@@ -85,6 +86,9 @@ class UpdateRun : public QObject {
   void fallBackToFullArchive(const QString& why);
   void runStep(std::function<StepResult()> work, std::function<void(const StepResult&)> done);
   void onArchive(const DownloadResult& result);
+  void onArchiveAnswer(const ResponseStart& answer);
+  void onArchiveRefused(const QString& error);
+  DownloadIdentity archiveIdentity() const;
   void onUnpacked(const QString& error, const QString& extractedBundle);
   void install(const QString& extractedBundle);
   void onInstalled(const QString& error);
@@ -108,6 +112,9 @@ class UpdateRun : public QObject {
   std::unique_ptr<RelaunchWatcher> relaunch_;
   std::optional<StagingArea> staging_;
   std::optional<StreamingSignatureVerifier> verifier_;  // hashes the archive as it arrives
+  std::optional<KeptDownload> kept_;  // where the archive goes when it can be kept across runs
+  bool resumed_ = false;              // the download continues a kept part
+  bool wholeRetried_ = false;         // a resumed archive was refused and fetched whole
   BundleInfo installed_;
   QUrl feedUrl_;
   std::optional<FeedCache> feedCache_;
