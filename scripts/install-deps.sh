@@ -8,7 +8,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev
   libglib2.0-dev libsodium-dev libarchive-dev libzstd-dev libmimalloc-dev
   libgtest-dev libgmock-dev libbenchmark-dev googletest
-  dbus dbus-daemon dbus-x11 libglib2.0-bin
+  dbus dbus-daemon dbus-x11 libglib2.0-bin python3-dbusmock
   python3 xvfb xauth x11-utils xdotool imagemagick
   clang libclang-rt-14-dev
   curl libarchive-tools attr e2fsprogs util-linux

@@ -32,6 +32,8 @@ namespace {
 constexpr qint64 kMaxArchiveBytes = qint64{2} * 1024 * 1024 * 1024;
 constexpr qint64 kMaxReleaseNotesBytes = 1024 * 1024;
 constexpr std::chrono::seconds kMaxFeedOrNotesTime{60};
+// Above this, a background check leaves a download for a network that is not metered.
+constexpr qint64 kMeteredDownloadLimit = 1024 * 1024;
 
 }  // namespace
 
@@ -69,6 +71,12 @@ QUrl UpdateRun::resolve(const QString& address) const {
 }
 
 void UpdateRun::checkFeed() {
+  networkState_ = network::currentNetworkState();
+  if (background_ && networkState_.connectivity == network::Connectivity::None) {
+    foundation::NSLog(QStringLiteral("Update: no network connection; the check waits for the next one"));
+    nothingFound();
+    return;
+  }
   const QString bundlePath = updater_.bundlePath();
   // A run that was interrupted (crash, power loss) may have left a staging folder behind.
   const Result<int> cleaned = cleanLeftovers(bundlePath);
@@ -294,6 +302,13 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
   if (length <= 0 || length > settings_.archiveLimits.maxBytes) {
     return refuse(QStringLiteral("declares an unacceptable size (%1 bytes)").arg(length));
   }
+  const bool metered = networkState_.metered == network::Metered::Yes && length > kMeteredDownloadLimit;
+  if (metered && !interactive_) {
+    foundation::NSLog(QStringLiteral("Update: version %@ (%@ bytes to download) waits for a network that is not metered"),
+                      item_->displayVersionString, length);
+    nothingFound();
+    return true;
+  }
   const QUrl url = resolve(address);
   if (QString why; !isAllowedLink(feedUrl_, url, &why)) return refuse(QStringLiteral("cannot be downloaded: %1").arg(why));
   // A fresh staging area for each download: a failed delta leaves nothing the archive could trip on.
@@ -340,7 +355,13 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
   }
   if (!isDelta) download_->setBodyObserver([this](const QByteArray& chunk) { verifier_->update(chunk); });
   // The size shown is what actually comes down the wire: the delta's, when there is one.
-  const QString status = QStringLiteral("Downloading update (%1)…").arg(QLocale().formattedDataSize(length));
+  const QString size = QLocale().formattedDataSize(length);
+  const QString status = metered ? tr("Downloading update (%1) over a metered connection…").arg(size)
+                                 : QStringLiteral("Downloading update (%1)…").arg(size);
+  if (metered) {
+    foundation::NSLog(QStringLiteral("Update: downloading %@ bytes of version %@ over a metered connection, as asked"),
+                      length, item_->displayVersionString);
+  }
   download_->setProgressHandler([this, status](qint64 received, qint64 total) { showProgress(status, received, total, true); });
   showProgress(status, 0, length, true);
   download_->start(std::move(done));

@@ -27,6 +27,8 @@
 #include "updater/feed_cache.h"
 #include "updater/kept_download.h"
 
+#include "network/network_state.h"
+
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QUrl>
@@ -115,6 +117,7 @@ class UpdateRun : public QObject {
   std::optional<KeptDownload> kept_;  // where the archive goes when it can be kept across runs
   bool resumed_ = false;              // the download continues a kept part
   bool wholeRetried_ = false;         // a resumed archive was refused and fetched whole
+  network::NetworkState networkState_;  // as the desktop says at the start of the run
   BundleInfo installed_;
   QUrl feedUrl_;
   std::optional<FeedCache> feedCache_;
