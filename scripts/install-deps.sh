@@ -11,7 +11,7 @@ packages=(
   dbus dbus-daemon dbus-x11 libglib2.0-bin python3-dbusmock
   python3 xvfb xauth x11-utils xdotool imagemagick
   clang libclang-rt-14-dev
-  curl libarchive-tools attr e2fsprogs util-linux
+  curl libarchive-tools attr e2fsprogs util-linux openssl
   dpkg-dev help2man lintian desktop-file-utils appstream
 )
 

@@ -10,6 +10,7 @@
 #include "updater/skipped_version.h"
 #include "updater/update_user_interface.h"
 #include "updater/update_settings.h"
+#include "updater/proxy_chooser.h"
 #include "updater/url_policy.h"
 
 #include "appkit/workspace.h"
@@ -54,7 +55,9 @@ UpdateRun::UpdateRun(SUUpdater& updater, UpdateUserInterface& ui, bool backgroun
       background_(background),
       settings_(settings),
       ended_(std::move(ended)),
-      interactive_(!background) {}
+      interactive_(!background) {
+  network_.setProxyFactory(new EnvironmentProxyFactory);  // read afresh for each run
+}
 
 UpdateRun::~UpdateRun() = default;
 
