@@ -148,6 +148,8 @@ void Download::onMetaData() {
     // A redirect's own body does not count; it is followed once it has ended.
     if (code < 200 || (code >= 300 && code < 400)) return;
     if (code >= 400) {
+      // The kept part does not fit the server's file: the next run starts over.
+      if (code == 416 && keepOnFailure_ && file_) (void)file_->resize(0);
       fail(QStringLiteral("%1: the server answered %2").arg(describe(currentUrl_)).arg(code));
       return;
     }
