@@ -6,6 +6,7 @@
 //
 //   updater_wire_bytes_bench [feed items] [archive MiB]     (default 40 and 50)
 
+#include "updater/core/appcast.h"
 #include "updater/download.h"
 #include "updater/feed_cache.h"
 
@@ -80,7 +81,8 @@ updater::DownloadResult fetch(updater::Download* download) {
 
 // A feed of `items` releases, each with notes, an enclosure and a delta, as publishers write them.
 QByteArray feedOf(int items) {
-  QByteArray feed = "<?xml version=\"1.0\"?>\n<rss version=\"2.0\" xmlns:sparkle=\"http://www.andymatuschak.org/xml-namespaces/sparkle\">\n<channel><title>Quillane</title>\n";
+  QByteArray feed = QByteArray("<?xml version=\"1.0\"?>\n<rss version=\"2.0\" xmlns:sparkle=\"") + updater::kAppcastNamespace +
+                    "\">\n<channel><title>Quillane</title>\n";
   for (int i = items; i > 0; --i) {
     const QByteArray v = "1." + QByteArray::number(i);
     feed += "<item><title>Version " + v + "</title><pubDate>Mon, 07 Dec 2026 10:00:00 +0000</pubDate>"
