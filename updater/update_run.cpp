@@ -5,6 +5,7 @@
 #include "updater/core/delta_preparation.h"
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/signed_feed.h"
+#include "updater/feed_trust.h"
 #include "updater/core/update_preparation.h"
 #include "updater/relaunch_watcher.h"
 #include "updater/skipped_version.h"
@@ -98,21 +99,21 @@ void UpdateRun::onFeed(const DownloadResult& result) {
     fail(QStringLiteral("cannot fetch the update feed: %1").arg(result.error));
     return;
   }
-  FeedPolicy policy;
-  policy.requireSignedFeed = installed_.requireSignedFeed;
-  if (Result<PublicKey> key = decodePublicKey(installed_.publicEDKey)) policy.publicKey = *key;
-  policy.now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
-  Result<Appcast> feed = readFeed(result.data, policy);
+  const QDateTime now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
+  Result<AcceptedFeed> feed = acceptFeed(installed_, feedUrl_.toString(), result.data, now);
   if (!feed) {
     fail(QStringLiteral("the update feed was refused: %1").arg(feed.error().message));
     return;
   }
+  // The feed's key statements may have moved the key on from the bundle's own: from here on,
+  // every archive and delta is checked against the key in force.
+  installed_.publicEDKey = feed->keyInForce;
   // The group is drawn (and stored) the first time a feed phases an item, not before.
-  const bool phased = std::any_of(feed->items.begin(), feed->items.end(),
+  const bool phased = std::any_of(feed->appcast.items.begin(), feed->appcast.items.end(),
                                   [](const AppcastItem& item) { return !item.phasedRolloutInterval.isEmpty(); });
   const Installation installation{installed_.version, allowedChannels(installed_.identifier),
                                   phased ? updateGroup(installed_.identifier) : 0, skippedVersion(installed_.identifier)};
-  selection_ = selectItem(*feed, installation, background_ ? CheckKind::Background : CheckKind::UserAsked, policy.now);
+  selection_ = selectItem(feed->appcast, installation, background_ ? CheckKind::Background : CheckKind::UserAsked, now);
   for (const QString& warning : selection_.warnings) foundation::NSLog(QStringLiteral("Update: %@"), warning);
   if (selection_.heldBackVersion) {
     foundation::NSLog(QStringLiteral("Update: version %@ is being rolled out in stages; this installation (group %@) gets it from %@"),
@@ -389,6 +390,11 @@ void UpdateRun::onUnpacked(const QString& error, const QString& extractedBundle)
 }
 
 void UpdateRun::install(const QString& extractedBundle) {
+  // An installed bundle must name the key its settings hold in force.
+  if (Status agrees = checkNewBundleAgainstKeyInForce(extractedBundle, installed_.publicEDKey); !agrees) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, agrees.error().message));
+    return;
+  }
   showProgress(QStringLiteral("Installing update…"), -1, -1, false);
   // What uses the bundle stops now; the swap waits for the delegate to return.
   SUUpdaterDelegate* delegate = updater_.delegate();
