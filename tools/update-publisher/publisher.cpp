@@ -61,8 +61,8 @@ const char kUsage[] =
     "                           the result with the new release, byte for byte and mode for mode\n"
     "  lint FEED --installed V [--channels A,B] [--group N] [--now ISO8601] [--skipped V]\n"
     "                           print what a background check and a check the user asked for\n"
-    "                           would offer that installation, and why, then the feed's serial,\n"
-    "                           its chain of keys and the key each item's signatures need\n"
+    "                           would offer that installation, and why, after the feed's\n"
+    "                           serial, its chain of keys and the key each item's signatures need\n"
     "  sign-feed --key FILE --feed FEED [--expires ISO8601 | --expires-in-days N]\n"
     "                           set the feed's expiry, raise its serial by one and sign it\n"
     "  rotate-key --feed FEED --key SIGNING_OR_RECOVERY_KEY --new-key NEW_KEY_FILE\n"
@@ -357,9 +357,9 @@ int lint(Context& c, const QCommandLineParser& options) {
   if (!document) return c.fail(document.error().message);
   Result<updater::Appcast> feed = updater::parseAppcast(*document);
   if (!feed) return c.fail(feed.error().message);
-  c.out << lintReport(*feed, installation, now);
+  // The keys first: they concern every installation; the checks end with the feed's errors.
   const QStringList chain = keyChainReport(*document, *feed);
-  c.out << chain.join(u'\n') << '\n' << Qt::flush;
+  c.out << chain.join(u'\n') << '\n' << lintReport(*feed, installation, now) << Qt::flush;
   const qsizetype chainErrors = std::count_if(chain.begin(), chain.end(), [](const QString& line) { return line.startsWith(u"error:"); });
   if (const qsizetype errors = feedErrors(*feed).size() + chainErrors; errors > 0) {
     return c.fail(QStringLiteral("%1: %2 error%3 (see above)").arg(rest[0]).arg(errors).arg(errors == 1 ? "" : "s"));
