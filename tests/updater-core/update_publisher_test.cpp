@@ -274,6 +274,13 @@ TEST_F(UpdatePublisherTest, FeedsMoveForwardAndRotateKeyChainsTheirKeys) {
   EXPECT_TRUE(lint.out.contains(QStringLiteral("Key in force: %1").arg(strangerKey)));
   EXPECT_TRUE(lint.out.contains(QStringLiteral("Feed signature: by the key in force")));
   EXPECT_TRUE(lint.out.contains(QStringLiteral("1.1 (display): archive must be signed by %1").arg(strangerKey))) << lint.out.toStdString();
+
+  // After a leak, the recovery statement may jump far above anything the thief published.
+  const QString fresh = path("fresh.key");
+  ASSERT_EQ(publisher({"keygen", "--key", fresh}).status, 0);
+  EXPECT_EQ(publisher({"rotate-key", "--feed", feed, "--key", recovery, "--new-key", fresh, "--number", "2"}).status, 1);
+  ASSERT_EQ(publisher({"rotate-key", "--feed", feed, "--key", recovery, "--new-key", fresh, "--number", "1000000"}).status, 0);
+  EXPECT_TRUE(publisher({"lint", feed, "--installed", "1.0"}).out.contains(QStringLiteral("statement 1000000: signing key")));
 }
 
 TEST_F(UpdatePublisherTest, FeedWritesReleaseManagementTheReaderUnderstands) {

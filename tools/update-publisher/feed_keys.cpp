@@ -57,7 +57,7 @@ Result<QByteArray> signFeedForward(const QByteArray& feed, const updater::KeyPai
 }
 
 Result<RotatedFeed> rotateFeedKey(const QByteArray& feed, const updater::KeyPair& signer, const updater::KeyPair& newKey,
-                                  const QDateTime& expiresAt) {
+                                  const QDateTime& expiresAt, std::optional<std::uint64_t> chosenNumber) {
   Result<updater::FeedTrustElements> elements = trustElements(feed);
   if (!elements) return elements.error();
   if (sameKey(signer.publicKey, newKey.publicKey)) return makeError(QStringLiteral("The new key is the key that signs the statement."));
@@ -72,12 +72,18 @@ Result<RotatedFeed> rotateFeedKey(const QByteArray& feed, const updater::KeyPair
     number = statement.number + 1;
     inForce = statement.key;
   }
+  if (chosenNumber) {
+    if (*chosenNumber < number) {
+      return makeError(QStringLiteral("The statement number must be above the feed's highest, %1.").arg(quint64(number - 1)));
+    }
+    number = *chosenNumber;
+  }
   if (number > updater::kMaxStatementNumber) return makeError(QStringLiteral("The feed's statement numbers cannot grow any more."));
   Result<QByteArray> withStatement = addKeyStatement(feed, updater::makeKeyStatement(number, newKey.publicKey, signer));
   if (!withStatement) return withStatement.error();
   Result<QByteArray> signedFeed = signFeedForward(*withStatement, newKey, expiresAt);
   if (!signedFeed) return signedFeed.error();
-  return RotatedFeed{*signedFeed, number, inForce && sameKey(*inForce, signer.publicKey)};
+  return RotatedFeed{*signedFeed, number, inForce && sameKey(*inForce, signer.publicKey), !inForce};
 }
 
 QStringList keyChainReport(const QByteArray& feed, const updater::Appcast& parsed) {

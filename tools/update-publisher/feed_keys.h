@@ -29,13 +29,17 @@ struct RotatedFeed {
   QByteArray feed;
   std::uint64_t number = 0;  // the new statement's
   bool bySigningKey = false;  // signed by the feed's key in force (a routine rotation)
+  bool first = false;         // the feed's first statement: its key in force is not known here
 };
 
 // Appends the statement "from number N on, the signing key is newKey" (N one more than the
-// feed's highest), signed by signer (the key in force, or a recovery key), then signs the feed
-// forward with newKey. Refused: newKey already named by a statement of the feed, or equal to signer.
+// feed's highest, or `number` when given: after a leak, well above anything the thief may have
+// published), signed by signer (the key in force, or a recovery key), then signs the feed
+// forward with newKey. Refused: newKey already named by a statement of the feed or equal to
+// signer, a number not above the feed's highest.
 updater::Result<RotatedFeed> rotateFeedKey(const QByteArray& feed, const updater::KeyPair& signer,
-                                           const updater::KeyPair& newKey, const QDateTime& expiresAt);
+                                           const updater::KeyPair& newKey, const QDateTime& expiresAt,
+                                           std::optional<std::uint64_t> number = std::nullopt);
 
 // The serial, the chain of keys the statements make (each statement: its key, its signer, whether
 // its signature is valid, whether the signer was the key before it), the key in force and what

@@ -10,6 +10,7 @@
 #include "updater/core/bundle_info.h"
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/item_selection.h"
+#include "updater/core/key_statements.h"
 #include "updater/core/signed_feed.h"
 #include "updater/core/version_comparison.h"
 
@@ -66,10 +67,11 @@ const char kUsage[] =
     "  sign-feed --key FILE --feed FEED [--expires ISO8601 | --expires-in-days N]\n"
     "                           set the feed's expiry, raise its serial by one and sign it\n"
     "  rotate-key --feed FEED --key SIGNING_OR_RECOVERY_KEY --new-key NEW_KEY_FILE\n"
-    "       [--expires ISO8601 | --expires-in-days N]\n"
+    "       [--number N] [--expires ISO8601 | --expires-in-days N]\n"
     "                           add the key statement \"from now on NEW_KEY signs\", signed by\n"
     "                           the key in force (routine) or a recovery key (after a loss or a\n"
-    "                           leak), and sign the feed forward with the new key\n"
+    "                           leak), numbered one above the feed's last (or N), and sign the\n"
+    "                           feed forward with the new key\n"
     "  embed-agent PLUGIN.mailbundle [--feed-url URL] [--key FILE | --public-key KEY]\n"
     "       [--recovery-public-key KEY]... [--agent APP]\n"
     "                           copy the update agent (APP, default: the one installed with\n"
@@ -397,12 +399,22 @@ int rotateKeyCommand(Context& c, const QCommandLineParser& options) {
   if (!expiry) return c.usage(expiry.error().message);
   Result<QByteArray> document = readWholeFile(feedPath);
   if (!document) return c.fail(document.error().message);
-  Result<RotatedFeed> rotated = rotateFeedKey(*document, *signer, *newKey, *expiry);
+  std::optional<std::uint64_t> number;
+  if (options.isSet(QStringLiteral("number"))) {
+    bool ok = false;
+    number = options.value(QStringLiteral("number")).toULongLong(&ok);
+    if (!ok || *number == 0 || *number > updater::kMaxStatementNumber) {
+      return c.usage(QStringLiteral("--number needs a whole number from 1 to %1").arg(updater::kMaxStatementNumber));
+    }
+  }
+  Result<RotatedFeed> rotated = rotateFeedKey(*document, *signer, *newKey, *expiry, number);
   if (!rotated) return c.fail(rotated.error().message);
   if (updater::Status written = writeFileAtomically(feedPath, rotated->feed); !written) return c.fail(written.error().message);
   c.out << "key statement " << rotated->number << ": from now on " << updater::encodePublicKey(newKey->publicKey)
         << " signs (statement signed by " << updater::encodePublicKey(signer->publicKey)
-        << (rotated->bySigningKey ? ", the key in force" : ", which agents accept only as a recovery key or the SUPublicEDKey in force")
+        << (rotated->bySigningKey ? ", the key in force"
+            : rotated->first      ? ", which must be the plug-ins' SUPublicEDKey or one of their recovery keys"
+                                  : ", not the key in force: agents accept it only if it is one of the plug-ins' recovery keys")
         << ")" << Qt::endl;
   c.out << "SUPublicEDKey of the next release: " << updater::encodePublicKey(newKey->publicKey) << Qt::endl;
   return 0;
@@ -419,7 +431,7 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
                            "release-notes-link", "description", "expires", "expires-in-days", "feed-url", "public-key",
                            "agent", "from", "to", "o", "delta", "delta-url", "channel", "phased-rollout-interval",
                            "below-version", "critical-below", "minimum-autoupdate-version", "link", "installed",
-                           "channels", "group", "now", "skipped", "os", "new-key",
+                           "channels", "group", "now", "skipped", "os", "new-key", "number",
                            "recovery-public-key"}) {
     options.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), value));
   }
