@@ -114,11 +114,11 @@ Result<AcceptedFeed> acceptFeed(const BundleInfo& installed, const QString& feed
     auto again = defaults.persistentDomainForName(domain);
     if (!again) return makeError(QStringLiteral("the settings of %1 cannot be read: %2").arg(domain, again.error()));
     plist::Dictionary settings = again->value_or(plist::Dictionary());
-    const std::optional<KeyChainState> now_stored = storedChain(settings);
-    if (now_stored && now_stored->statementNumber > trusted->chain.statementNumber) {
+    const std::optional<KeyChainState> latest = storedChain(settings);
+    if (latest && latest->statementNumber > trusted->chain.statementNumber) {
       return makeError(QStringLiteral("the key chain of %1 moved on to statement %2 during this check")
                            .arg(domain)
-                           .arg(quint64(now_stored->statementNumber)));
+                           .arg(quint64(latest->statementNumber)));
     }
     if (const std::uint64_t seen = storedSerial(settings, feedAddress); installed.requireSignedFeed && trusted->serial < seen) {
       return makeError(QStringLiteral("The update feed (serial %1) is older than a feed already seen (serial %2).")

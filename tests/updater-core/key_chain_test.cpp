@@ -116,12 +116,5 @@ TEST(KeyChainTest, UnreadableStatementsAreSkippedAndABadSerialRefusesTheFeed) {
   }
 }
 
-TEST(KeyChainTest, ANewBundleMustNameTheKeyInForce) {
-  const Keys keys;
-  EXPECT_TRUE(checkNewBundleKey(encodePublicKey(keys.second.publicKey), keys.second.publicKey));
-  EXPECT_FALSE(checkNewBundleKey(encodePublicKey(keys.first.publicKey), keys.second.publicKey));
-  EXPECT_FALSE(checkNewBundleKey(QString(), keys.second.publicKey));
-}
-
 }  // namespace
 }  // namespace updater

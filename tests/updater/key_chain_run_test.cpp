@@ -98,7 +98,6 @@ TEST_F(KeyChainRunTest, APlugInTenReleasesOldFollowsTwoRotationsAndARecoveryToTh
   const QString second = key(QStringLiteral("second"));
   const QString third = key(QStringLiteral("third"));
   const QString fourth = key(QStringLiteral("fourth"));
-  (void)recovery;
   installFirstRelease();
 
   // The publisher's history, one release at a time; the plug-in checks once after each.
