@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Whole-program benchmark of plutil on a large binary domain, against plistlib.
 
-  plutil_whole_program.py [--plutil PATH] [--entries N] [--repeats N] [--baseline-repeats N]
+  plutil_whole_program.py [--plutil PATH]... [--entries N] [--repeats N] [--baseline-repeats N]
                           [--preload LIBRARY]
 
 Generates a binary domain of N mixed top-level entries (250,000 by default: about 11 MB)
@@ -12,8 +12,9 @@ with plistlib, then runs the real program again and again, as a user would:
 
 beside plistlib reading the domain and writing it (binary) in one Python process, timed
 inside that process (its start-up is not counted). Prints the medians, their ratio, and
-the peak memory against the file's size. --preload runs plutil a second time with LIBRARY
-in LD_PRELOAD (another malloc, say), to compare allocators on the same run.
+the peak memory against the file's size. Several --plutil (builds before and after a
+change, say) are measured on the same domain in the same run; --preload runs each a second
+time with LIBRARY in LD_PRELOAD (another malloc, say), to compare allocators.
 """
 import argparse
 import os
@@ -50,12 +51,13 @@ def measure(plutil, domain, out, repeats, env):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("--plutil", default=os.path.join(HERE, "..", "..", "build", "bin", "plutil"))
+    parser.add_argument("--plutil", action="append")
     parser.add_argument("--entries", type=int, default=250000)
     parser.add_argument("--repeats", type=int, default=9)
     parser.add_argument("--baseline-repeats", type=int, default=3)
     parser.add_argument("--preload")
     args = parser.parse_args()
+    programs = args.plutil or [os.path.join(HERE, "..", "..", "build", "bin", "plutil")]
 
     with tempfile.TemporaryDirectory(prefix="plutil-bench.") as folder:
         domain = os.path.join(folder, "domain.plist")
@@ -64,17 +66,20 @@ def main():
         size = os.path.getsize(domain)
         baseline = float(subprocess.run([sys.executable, BASELINE, "convert", domain, out, str(args.baseline_repeats)],
                                         check=True, capture_output=True, text=True).stdout)
-        runs = [("plutil", dict(os.environ))]
-        if args.preload:
-            runs.append(("plutil, LD_PRELOAD=" + os.path.basename(args.preload),
-                         dict(os.environ, LD_PRELOAD=args.preload)))
+        runs = []
+        for program in programs:
+            name = os.path.relpath(program)
+            runs.append((name, program, dict(os.environ)))
+            if args.preload:
+                runs.append((name + ", LD_PRELOAD=" + os.path.basename(args.preload), program,
+                             dict(os.environ, LD_PRELOAD=args.preload)))
         print("plutil -convert binary1 of a %d-byte binary domain (%d mixed entries), whole program;"
               " median of %d runs, plistlib in one process: median of %d" %
               (size, args.entries, args.repeats, args.baseline_repeats))
-        print("%-44s %10s %14s %8s %14s %8s" % ("", "ours (ms)", "plistlib (ms)", "ratio", "peak read (MB)", "x file"))
-        for name, env in runs:
-            seconds, peak = measure(args.plutil, domain, out, args.repeats, env)
-            print("%-44s %10.1f %14.1f %7.1fx %14.1f %7.2fx" %
+        print("%-52s %10s %14s %8s %14s %8s" % ("", "ours (ms)", "plistlib (ms)", "ratio", "peak read (MB)", "x file"))
+        for name, program, env in runs:
+            seconds, peak = measure(program, domain, out, args.repeats, env)
+            print("%-52s %10.1f %14.1f %7.1fx %14.1f %7.2fx" %
                   (name, seconds * 1e3, baseline * 1e3, baseline / seconds, peak / 1e6, peak / size))
 
 
