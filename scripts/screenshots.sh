@@ -39,6 +39,7 @@ if [ "${1:-}" = --in-sandbox ]; then
     name=$language
     [ "$language" = C ] && name=en
     ( use_language "$language"
+      rm -rf "$PLUGIN"
       mkdir -p "$library/Mail/Bundles/Quillane.mailbundle/Contents" \
         "$library/Spotlight/Quillane.mdimporter/Contents" "$library/Mail/Bundles/Quillane Extras"
       head -c 480000 /dev/zero >"$library/Mail/Bundles/Quillane.mailbundle/Contents/Quillane"
@@ -51,7 +52,7 @@ if [ "${1:-}" = --in-sandbox ]; then
       rm -rf "$PLUGIN"
       make_plugin "$BUNDLES" 1.0
       start_agent "$INSTALLED_AGENT"
-      send_aesend CHFG
+      send_aesend CHFG >/dev/null
       shoot "$AGENT_PID" "$out/update-prompt.$name.png"
       kill "$AGENT_PID" )
   done
