@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QGuiApplication>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QTranslator>
@@ -47,6 +48,10 @@ QStringList installTranslations(const QStringList& catalogs, const QString& dire
     for (const QString& catalog : catalogs)
       if (install(catalog + QLatin1Char('_') + language, directory)) installed << catalog;
     if (installed.isEmpty()) continue;  // not a language we ship: try the next one
+    // Windows mirror for a language written right to left, whether or not Qt's own
+    // catalog (which would say so too) is on the system.
+    if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()))
+      QGuiApplication::setLayoutDirection(QLocale(language).textDirection());
     // The standard texts of Qt's own widgets (a text field's context menu, say), when the
     // system carries Qt's translations; a Mail host need not.
     install(QStringLiteral("qtbase_") + language,
