@@ -17,6 +17,7 @@ if [ "${1:-}" = --in-sandbox ]; then
   source "$tests/accessibility/a11y_session.sh"
   source "$tests/update-agent/plugin_sandbox.sh"
   export QT_QPA_PLATFORM=xcb
+  start_display
 
   # shoot PID FILE: the program's window, once its contents have settled.
   shoot() {
@@ -29,6 +30,7 @@ if [ "${1:-}" = --in-sandbox ]; then
 
   library=$HOME/Library
   sandbox_init
+  SANDBOX_PIDS+=("$XVFB_PID")
   make_key
   choose_feed_port
   publish 2.0 --description "<h2>Quillane 2.0</h2><ul><li>Searches are faster.</li><li>Attachments open in place.</li></ul>"
@@ -59,9 +61,8 @@ if [ "${1:-}" = --in-sandbox ]; then
   exit
 fi
 
-for tool in xvfb-run xdotool import localedef; do
+for tool in Xvfb xdotool import localedef; do
   command -v "$tool" >/dev/null || { echo "screenshots.sh needs $tool (scripts/install-deps.sh)" >&2; exit 1; }
 done
 mkdir -p "$out"
-bash "$root/tests/run-sandboxed.sh" --bus -- \
-  xvfb-run --auto-servernum --server-args="-screen 0 1280x1024x24" bash "$0" --in-sandbox
+bash "$root/tests/run-sandboxed.sh" --bus -- bash "$0" --in-sandbox

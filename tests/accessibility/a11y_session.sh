@@ -1,6 +1,18 @@
 # What the accessibility tests share: a display (Xvfb), the accessibility bus as a desktop
 # session offers it, and the user's language. Source it from a test that runs on a private
-# session bus (quillane_add_test ... DBUS) under xvfb-run.
+# session bus (quillane_add_test ... DBUS).
+
+# start_display: an Xvfb display of this test's own (DISPLAY; XVFB_PID to end it). The server
+# picks a free display number itself, so tests running side by side never collide.
+start_display() {
+  local number=$TMPDIR/xvfb-display
+  : >"$number"
+  Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$number" 2>"$TMPDIR/xvfb.log" &
+  XVFB_PID=$!
+  for _ in $(seq 100); do [ -s "$number" ] && break; sleep 0.1; done
+  [ -s "$number" ] || { echo "Xvfb did not start:" >&2; cat "$TMPDIR/xvfb.log" >&2; exit 1; }
+  export DISPLAY=:$(head -n1 "$number")
+}
 
 # use_language C|de|fr: LANG for the program under test. The locale is generated into the
 # test's own folder (no root needed); without the locale sources the test is skipped.
@@ -28,7 +40,7 @@ use_language() {
 start_accessibility() {
   unset AT_SPI_BUS_ADDRESS
   export QT_QPA_PLATFORM=xcb NO_AT_BRIDGE=0 QT_ACCESSIBILITY=1
-  : "${DISPLAY:?run under xvfb-run}"
+  : "${DISPLAY:?start_display first}"
   : "${DBUS_SESSION_BUS_ADDRESS:?run on a private session bus}"
   gdbus call --session --dest org.a11y.Bus --object-path /org/a11y/bus \
     --method org.freedesktop.DBus.Properties.Set org.a11y.Status IsEnabled '<true>' >/dev/null

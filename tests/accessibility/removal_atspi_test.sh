@@ -9,6 +9,8 @@ language=$1
 bin=$QUILLANE_BUILD_DIR/bin
 
 use_language "$language"
+start_display
+trap 'kill "$XVFB_PID" 2>/dev/null' EXIT
 start_accessibility
 
 library=$HOME/Library

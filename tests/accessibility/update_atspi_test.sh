@@ -12,8 +12,10 @@ language=$1
 notes="Searches are faster in this version."
 
 use_language "$language"
-start_accessibility
 sandbox_init
+start_display
+SANDBOX_PIDS+=("$XVFB_PID")
+start_accessibility
 make_key
 choose_feed_port
 publish 2.0 --description "<h2>Quillane 2.0</h2><p>$notes</p>"
