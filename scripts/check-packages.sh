@@ -99,14 +99,20 @@ check "update-publisher embed-agent" bash -c "
 entry=$(grep -l '^Exec=.*QuillaneRemover' /usr/share/applications/*.desktop)
 exec_line=$(sed -n 's/^Exec=//p' "$entry" | sed 's/ *%[a-zA-Z]//g')
 mkdir -p "$work/home" && mkdir -m 0700 "$work/run"
-check "the removal tool's window from $entry" env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY \
-  HOME="$work/home" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=xcb EXEC_LINE="$exec_line" \
-  dbus-run-session -- xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" bash -c '
-    $EXEC_LINE 2>"$HOME/remover.log" &
-    remover=$!
-    window=$(timeout 30 xdotool search --sync --onlyvisible --name "^Uninstall Quillane$" | head -n1)
-    kill "$remover" 2>/dev/null; wait "$remover" 2>/dev/null
-    [ -n "$window" ] || { cat "$HOME/remover.log" >&2; exit 1; }'
+# window_titled LANG TITLE: the window comes up with that title under that language.
+window_titled() {
+  env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u WAYLAND_DISPLAY -u LANGUAGE -u LC_ALL -u LC_MESSAGES \
+    LANG="$1" TITLE="$2" HOME="$work/home" XDG_RUNTIME_DIR="$work/run" QT_QPA_PLATFORM=xcb EXEC_LINE="$exec_line" \
+    dbus-run-session -- xvfb-run --auto-servernum --server-args="-screen 0 1024x768x24" bash -c '
+      $EXEC_LINE 2>"$HOME/remover.log" &
+      remover=$!
+      window=$(timeout 30 xdotool search --sync --onlyvisible --name "^$TITLE\$" | head -n1)
+      kill "$remover" 2>/dev/null; wait "$remover" 2>/dev/null
+      [ -n "$window" ] || { cat "$HOME/remover.log" >&2; exit 1; }'
+}
+check "the removal tool's window from $entry" window_titled C "Uninstall Quillane"
+# Its translations were installed where it looks for them.
+check "the removal tool's window in German" window_titled de_DE.UTF-8 "Quillane deinstallieren"
 
 echo "== apt-get purge ${names[*]}"
 DEBIAN_FRONTEND=noninteractive apt-get purge -y -q "${names[@]}"

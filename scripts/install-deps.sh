@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev
+  qt6-l10n-tools qt6-tools-dev locales
+  at-spi2-core gir1.2-atspi-2.0 python3-gi
   libglib2.0-dev libsodium-dev libarchive-dev libzstd-dev
   libgtest-dev libgmock-dev libbenchmark-dev googletest
   dbus dbus-daemon dbus-x11 libglib2.0-bin
