@@ -166,14 +166,14 @@ void UpdateRun::offer() {
   const QUrl notes = resolve(item_->releaseNotesURL);
   if (!item_->releaseNotesURL.trimmed().isEmpty() && !isAllowedLink(feedUrl_, notes, &why)) {
     foundation::NSLog(QStringLiteral("Update: release notes not loaded: %@"), why);
-    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+    ui_.showReleaseNotes(tr("The release notes could not be loaded."), false);
   } else if (!item_->releaseNotesURL.trimmed().isEmpty()) {
     releaseNotes_ = new Download(network_, notes, settings_.releaseNotesLimits, this);
     releaseNotes_->start([this](const DownloadResult& r) { onReleaseNotes(r); });
   } else if (!item_->itemDescription.trimmed().isEmpty()) {
     ui_.showReleaseNotes(item_->itemDescription, true);
   } else {
-    ui_.showReleaseNotes(QStringLiteral("No release notes were published for this version."), false);
+    ui_.showReleaseNotes(tr("No release notes were published for this version."), false);
   }
 }
 
@@ -186,7 +186,7 @@ void UpdateRun::onReleaseNotes(const DownloadResult& result) {
     ui_.showReleaseNotes(item_->itemDescription, true);
   } else {
     foundation::NSLog(QStringLiteral("Update: release notes unavailable: %@"), result.error);
-    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+    ui_.showReleaseNotes(tr("The release notes could not be loaded."), false);
   }
 }
 
@@ -298,7 +298,7 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
   download_->setDestinationFile(staging_->filePath(fileName));
   if (!isDelta) download_->setBodyObserver([this](const QByteArray& chunk) { verifier_->update(chunk); });
   // The size shown is what actually comes down the wire: the delta's, when there is one.
-  const QString status = QStringLiteral("Downloading update (%1)…").arg(QLocale().formattedDataSize(length));
+  const QString status = tr("Downloading update (%1)…").arg(QLocale().formattedDataSize(length));
   download_->setProgressHandler([this, status](qint64 received, qint64 total) { showProgress(status, received, total, true); });
   showProgress(status, 0, length, true);
   download_->start(std::move(done));
@@ -321,7 +321,7 @@ void UpdateRun::onDelta(const DownloadResult& result) {
     fallBackToFullArchive(QStringLiteral("cannot download it: %1").arg(result.error));
     return;
   }
-  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+  showProgress(tr("Verifying update…"), -1, -1, false);
   const QString deltaPath = staging_->filePath(QStringLiteral("delta"));
   const StagingArea* staging = &*staging_;  // stays put until the worker has answered
   const AppcastDelta delta = *delta_;
@@ -353,7 +353,7 @@ void UpdateRun::onArchive(const DownloadResult& result) {
              .arg(item_->displayVersionString, result.error));
     return;
   }
-  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+  showProgress(tr("Verifying update…"), -1, -1, false);
 
   const QString archive = staging_->filePath(QStringLiteral("archive"));
   const StagingArea* staging = &*staging_;  // these stay put until the worker has answered
@@ -395,7 +395,7 @@ void UpdateRun::install(const QString& extractedBundle) {
     fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, agrees.error().message));
     return;
   }
-  showProgress(QStringLiteral("Installing update…"), -1, -1, false);
+  showProgress(tr("Installing update…"), -1, -1, false);
   // What uses the bundle stops now; the swap waits for the delegate to return.
   SUUpdaterDelegate* delegate = updater_.delegate();
   if (delegate) delegate->updaterWillInstallUpdate(&updater_, SUAppcastItem(*item_));
