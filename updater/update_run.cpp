@@ -6,6 +6,7 @@
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/signed_feed.h"
 #include "updater/core/update_preparation.h"
+#include "updater/feed_trust.h"
 #include "updater/relaunch_watcher.h"
 #include "updater/skipped_version.h"
 #include "updater/update_user_interface.h"
@@ -117,14 +118,11 @@ void UpdateRun::onFeed(const DownloadResult& result) {
     fail(QStringLiteral("cannot fetch the update feed: %1").arg(result.error));
     return;
   }
-  FeedPolicy policy;
-  policy.requireSignedFeed = installed_.requireSignedFeed;
-  if (Result<PublicKey> key = decodePublicKey(installed_.publicEDKey)) policy.publicKey = *key;
-  policy.now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
-  // An unchanged feed is checked as if it had just arrived: it may have expired since, or the
-  // installed key changed.
+  const QDateTime now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
+  // An unchanged feed is checked as if it had just arrived: it may have expired since, or its
+  // serial or key statements no longer pass what this installation has seen.
   const bool kept = result.notModified && keptFeed_;
-  Result<Appcast> feed = readFeed(kept ? keptFeed_->body : result.data, policy);
+  Result<AcceptedFeed> feed = acceptFeed(installed_, feedUrl_.toString(), kept ? keptFeed_->body : result.data, now);
   if (!feed && kept) {
     foundation::NSLog(QStringLiteral("Update: the kept copy of the unchanged feed was refused (%@); fetching it whole"),
                       feed.error().message);
@@ -137,16 +135,19 @@ void UpdateRun::onFeed(const DownloadResult& result) {
     fail(QStringLiteral("the update feed was refused: %1").arg(feed.error().message));
     return;
   }
+  // The feed's key statements may have moved the key on from the bundle's own: from here on,
+  // every archive and delta is checked against the key in force.
+  installed_.publicEDKey = feed->keyInForce;
   if (!kept) {
     if (Status saved = feedCache_->keep({feedUrl_, result.data, result.etag, result.lastModified}); !saved)
       foundation::NSLog(QStringLiteral("Update: the feed is fetched whole next time: %@"), saved.error().message);
   }
   // The group is drawn (and stored) the first time a feed phases an item, not before.
-  const bool phased = std::any_of(feed->items.begin(), feed->items.end(),
+  const bool phased = std::any_of(feed->appcast.items.begin(), feed->appcast.items.end(),
                                   [](const AppcastItem& item) { return !item.phasedRolloutInterval.isEmpty(); });
   const Installation installation{installed_.version, allowedChannels(installed_.identifier),
                                   phased ? updateGroup(installed_.identifier) : 0, skippedVersion(installed_.identifier)};
-  selection_ = selectItem(*feed, installation, background_ ? CheckKind::Background : CheckKind::UserAsked, policy.now);
+  selection_ = selectItem(feed->appcast, installation, background_ ? CheckKind::Background : CheckKind::UserAsked, now);
   for (const QString& warning : selection_.warnings) foundation::NSLog(QStringLiteral("Update: %@"), warning);
   if (selection_.heldBackVersion) {
     foundation::NSLog(QStringLiteral("Update: version %@ is being rolled out in stages; this installation (group %@) gets it from %@"),
@@ -203,14 +204,14 @@ void UpdateRun::offer() {
   const QUrl notes = resolve(item_->releaseNotesURL);
   if (!item_->releaseNotesURL.trimmed().isEmpty() && !isAllowedLink(feedUrl_, notes, &why)) {
     foundation::NSLog(QStringLiteral("Update: release notes not loaded: %@"), why);
-    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+    ui_.showReleaseNotes(tr("The release notes could not be loaded."), false);
   } else if (!item_->releaseNotesURL.trimmed().isEmpty()) {
     releaseNotes_ = new Download(network_, notes, settings_.releaseNotesLimits, this);
     releaseNotes_->start([this](const DownloadResult& r) { onReleaseNotes(r); });
   } else if (!item_->itemDescription.trimmed().isEmpty()) {
     ui_.showReleaseNotes(item_->itemDescription, true);
   } else {
-    ui_.showReleaseNotes(QStringLiteral("No release notes were published for this version."), false);
+    ui_.showReleaseNotes(tr("No release notes were published for this version."), false);
   }
 }
 
@@ -223,7 +224,7 @@ void UpdateRun::onReleaseNotes(const DownloadResult& result) {
     ui_.showReleaseNotes(item_->itemDescription, true);
   } else {
     foundation::NSLog(QStringLiteral("Update: release notes unavailable: %@"), result.error);
-    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+    ui_.showReleaseNotes(tr("The release notes could not be loaded."), false);
   }
 }
 
@@ -360,7 +361,7 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
   // The size shown is what actually comes down the wire: the delta's, when there is one.
   const QString size = QLocale().formattedDataSize(length);
   const QString status = metered ? tr("Downloading update (%1) over a metered connection…").arg(size)
-                                 : QStringLiteral("Downloading update (%1)…").arg(size);
+                                 : tr("Downloading update (%1)…").arg(size);
   if (metered) {
     foundation::NSLog(QStringLiteral("Update: downloading %@ bytes of version %@ over a metered connection, as asked"),
                       length, item_->displayVersionString);
@@ -387,7 +388,7 @@ void UpdateRun::onDelta(const DownloadResult& result) {
     fallBackToFullArchive(QStringLiteral("cannot download it: %1").arg(result.error));
     return;
   }
-  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+  showProgress(tr("Verifying update…"), -1, -1, false);
   const QString deltaPath = staging_->filePath(QStringLiteral("delta"));
   const StagingArea* staging = &*staging_;  // stays put until the worker has answered
   const AppcastDelta delta = *delta_;
@@ -454,7 +455,7 @@ void UpdateRun::onArchive(const DownloadResult& result) {
              .arg(item_->displayVersionString, result.error));
     return;
   }
-  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+  showProgress(tr("Verifying update…"), -1, -1, false);
 
   const QString archive = kept_ ? kept_->path() : staging_->filePath(QStringLiteral("archive"));
   const StagingArea* staging = &*staging_;  // these stay put until the worker has answered
@@ -499,7 +500,12 @@ void UpdateRun::onUnpacked(const QString& error, const QString& extractedBundle)
 }
 
 void UpdateRun::install(const QString& extractedBundle) {
-  showProgress(QStringLiteral("Installing update…"), -1, -1, false);
+  // An installed bundle must name the key its settings hold in force.
+  if (Status agrees = checkNewBundleAgainstKeyInForce(extractedBundle, installed_.publicEDKey); !agrees) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, agrees.error().message));
+    return;
+  }
+  showProgress(tr("Installing update…"), -1, -1, false);
   // What uses the bundle stops now; the swap waits for the delegate to return.
   SUUpdaterDelegate* delegate = updater_.delegate();
   if (delegate) delegate->updaterWillInstallUpdate(&updater_, SUAppcastItem(*item_));

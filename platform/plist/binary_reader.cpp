@@ -64,13 +64,49 @@ class BinaryReader {
 
     keyBytesBudget_ = 64 * std::uint64_t{size_} + (std::uint64_t{1} << 20);
     objectBytesBudget_ = size_;
-    state_.assign(objectCount_, State::Unread);
-    cache_.resize(objectCount_);
+    findSharedObjects(topObject);
     return readObject(topObject, 0, trailer + 16);
   }
 
  private:
   enum class State : std::uint8_t { Unread, Reading, Read };
+  static constexpr std::uint32_t kUnshared = ~std::uint32_t{0};
+
+  // Only an object that more than one reference leads to is kept once read, so that it is
+  // read once and its copies share storage; in most files few are, and keeping every object
+  // (a value per object for the whole read) took as much memory as the file. Counts the
+  // references that the file's containers hold (the top object counts one), then numbers the
+  // objects counted twice or more: slot_[index] is the object's place in cache_, or kUnshared.
+  // Any object in a cycle is among them (reached from outside the cycle and from inside), so
+  // cycles are still found. A malformed container is skipped here; reading reports it.
+  void findSharedObjects(std::uint64_t topObject) {
+    slot_.assign(objectCount_, 0);
+    auto count = [&](std::uint64_t index) {
+      if (slot_[index] < 2) ++slot_[index];
+    };
+    count(topObject);
+    for (std::uint64_t index = 0; index < objectCount_; ++index) {
+      const std::uint64_t offset = bigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
+      if (offset < kHeaderSize || offset >= tableOffset_) continue;
+      const unsigned marker = bytes_[offset];
+      const unsigned kind = marker >> 4;
+      if (kind != 0xA && kind != 0xD) continue;
+      std::size_t body = static_cast<std::size_t>(offset) + 1;
+      auto entries = lengthOf(marker & 0x0F, body);
+      if (!entries) continue;
+      const std::uint64_t references = kind == 0xD ? 2 * *entries : *entries;
+      const std::uint64_t room = (tableOffset_ - body) / referenceSize_;
+      if (*entries > (kind == 0xD ? room / 2 : room) || !fits(body, references * referenceSize_)) continue;
+      for (std::uint64_t i = 0; i < references; ++i) {
+        const std::uint64_t referenced = bigEndian(body + i * referenceSize_, referenceSize_);
+        if (referenced < objectCount_) count(referenced);
+      }
+    }
+    std::uint32_t shared = 0;
+    for (std::uint32_t& slot : slot_) slot = slot >= 2 ? shared++ : kUnshared;
+    state_.assign(shared, State::Unread);
+    cache_.resize(shared);
+  }
 
   // Every reference and offset goes through here: the common widths are single loads.
   std::uint64_t bigEndian(std::size_t at, std::size_t width) const {
@@ -111,10 +147,13 @@ class BinaryReader {
   }
 
   Result<Value> readObject(std::uint64_t index, int depth, std::size_t referencedAt) {
-    if (state_[index] == State::Read) return cache_[index];
-    if (state_[index] == State::Reading)
-      return failure("cyclic reference to object " + std::to_string(index) + ": an object may not contain itself",
-                     referencedAt);
+    const std::uint32_t slot = slot_[index];
+    if (slot != kUnshared) {
+      if (state_[slot] == State::Read) return cache_[slot];
+      if (state_[slot] == State::Reading)
+        return failure("cyclic reference to object " + std::to_string(index) + ": an object may not contain itself",
+                       referencedAt);
+    }
 
     const std::uint64_t offset = bigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
     if (offset < kHeaderSize || offset >= tableOffset_)
@@ -122,16 +161,16 @@ class BinaryReader {
                          " is not between the header and the offset table",
                      tableOffset_ + index * offsetSize_);
 
-    // Scalars are read again at each reference, cheaper than keeping them: only objects that
-    // own storage (containers, strings, data) are kept, so that each is read once and shared.
+    // Scalars are read again at each reference, cheaper than keeping them: only shared objects
+    // that own storage (containers, strings, data) are kept.
     const unsigned kind = bytes_[offset] >> 4;
-    if (kind <= 0x3 || kind == 0x8) return readObjectAt(static_cast<std::size_t>(offset), depth);
+    if (slot == kUnshared || kind <= 0x3 || kind == 0x8) return readObjectAt(static_cast<std::size_t>(offset), depth);
 
-    state_[index] = State::Reading;
+    state_[slot] = State::Reading;
     Result<Value> value = readObjectAt(static_cast<std::size_t>(offset), depth);
     if (!value) return value;
-    state_[index] = State::Read;
-    cache_[index] = *value;
+    state_[slot] = State::Read;
+    cache_[slot] = *value;
     return value;
   }
 
@@ -283,7 +322,8 @@ class BinaryReader {
   Result<detail::SharedText> readKey(std::size_t referenceAt) {
     auto index = objectIndexAt(referenceAt);
     if (!index) return unexpected(index.error());
-    if (state_[*index] != State::Read) {
+    const std::uint32_t slot = slot_[*index];
+    if (slot == kUnshared || state_[slot] != State::Read) {
       const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
       if (offset < kHeaderSize || offset >= tableOffset_)
         return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) +
@@ -293,10 +333,14 @@ class BinaryReader {
       if (kind != 0x5 && kind != 0x6) return failure("dictionary key is not a string", referenceAt);
       auto key = readString(static_cast<std::size_t>(offset));
       if (!key) return unexpected(key.error());
-      cache_[*index] = Value(std::move(*key));
-      state_[*index] = State::Read;
+      if (slot == kUnshared) {
+        if (!spendKeyBytes(key->view().size())) return keysTooLarge(referenceAt);
+        return key;
+      }
+      cache_[slot] = Value(std::move(*key));
+      state_[slot] = State::Read;
     }
-    const detail::SharedText* text = cache_[*index].sharedText();
+    const detail::SharedText* text = cache_[slot].sharedText();
     if (!text) return failure("dictionary key is not a string", referenceAt);
     if (!spendKeyBytes(text->view().size())) return keysTooLarge(referenceAt);
     return *text;
@@ -355,8 +399,9 @@ class BinaryReader {
   std::uint64_t tableOffset_ = 0;
   std::uint64_t keyBytesBudget_ = 0;
   std::uint64_t objectBytesBudget_ = 0;
+  std::vector<std::uint32_t> slot_;  // per object: its place in cache_ and state_, or kUnshared
   std::vector<State> state_;
-  std::vector<Value> cache_;  // objects read so far; copies share storage
+  std::vector<Value> cache_;  // shared objects read so far; copies share storage
 };
 
 }  // namespace

@@ -201,7 +201,7 @@ class BinaryWriter {
         return flattenString(*value.sharedText());
       case Kind::Data: {
         const std::string_view bytes = value.asData()->bytes();
-        const std::uint64_t hash = detail::hashText(bytes);
+        const std::uint64_t hash = value.asData()->hash();
         if (auto found = data_.find(hash, [&](Index i) { return objects_[i].text() == bytes; })) return *found;
         estimatedSize_ += bytes.size() + 10;
         return add(bytesObject(Type::Data, bytes), data_, hash);

@@ -28,16 +28,13 @@ std::string Integer::toString() const {
 }
 
 namespace {
-const std::shared_ptr<const std::string>& emptyBytes() {
-  static const auto empty = std::make_shared<const std::string>();
+const detail::SharedText& emptyBytes() {
+  static const detail::SharedText empty{std::string_view()};
   return empty;
 }
 }  // namespace
 
 Data::Data() : bytes_(emptyBytes()) {}
-Data::Data(std::string bytes) : bytes_(std::make_shared<const std::string>(std::move(bytes))) {}
-Data::Data(const void* bytes, std::size_t size)
-    : Data(std::string(static_cast<const char*>(bytes), size)) {}
 
 std::size_t detail::hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
 

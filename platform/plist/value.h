@@ -157,20 +157,22 @@ class SharedText {
 Value borrowForReading(const Dictionary& dictionary);
 }  // namespace detail
 
-// Raw bytes. Shares its storage between copies.
+// Raw bytes. Shares its storage (one allocation, the bytes with their hash) between copies.
 class Data {
  public:
   Data();
-  explicit Data(std::string bytes);
-  Data(const void* bytes, std::size_t size);
+  explicit Data(std::string_view bytes) : bytes_(bytes) {}
+  Data(const void* bytes, std::size_t size) : Data(std::string_view(static_cast<const char*>(bytes), size)) {}
 
-  std::string_view bytes() const { return *bytes_; }
-  std::size_t size() const { return bytes_->size(); }
-  const void* identity() const { return bytes_.get(); }
-  friend bool operator==(const Data& a, const Data& b) { return a.bytes() == b.bytes(); }
+  std::string_view bytes() const { return bytes_.view(); }
+  std::size_t size() const { return bytes_.view().size(); }
+  const void* identity() const { return bytes_.identity(); }
+  // Hash of the bytes (detail::hashText), computed once.
+  std::size_t hash() const { return bytes_.hash(); }
+  friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }
 
  private:
-  std::shared_ptr<const std::string> bytes_;
+  detail::SharedText bytes_;
 };
 
 // String keys to values; keeps insertion order (for a value read from a file, the file's

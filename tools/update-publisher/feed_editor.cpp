@@ -37,6 +37,8 @@ struct FeedMap {
   qsizetype channelTagEnd = -1;       // just after the <channel> start tag
   qsizetype channelCloseStart = -1;   // the '<' of </channel>
   Range expiryText{-1, -1};           // the text inside the expiry element
+  Range serialText{-1, -1};           // the text inside the serial element
+  qsizetype lastStatementEnd = -1;    // just after the last key statement
   struct Item {
     Range range;
     QString version;
@@ -84,6 +86,8 @@ Result<FeedMap> mapFeed(const QString& text) {
         namesOurs = false;
       } else if (inChannel && depth == 3 && xml.name() == u"expires" && xml.namespaceUri() == kSignedFeedNs) {
         map.expiryText.start = end;
+      } else if (inChannel && depth == 3 && xml.name() == u"serial" && xml.namespaceUri() == kSignedFeedNs) {
+        map.serialText.start = end;
       } else if (item && depth == 4 && xml.name() == u"version" && xml.namespaceUri() == kAppcastNs) {
         elementVersion = xml.readElementText().trimmed();
         --depth;
@@ -114,6 +118,10 @@ Result<FeedMap> mapFeed(const QString& text) {
         item.reset();
       } else if (inChannel && depth == 3 && map.expiryText.start >= 0 && map.expiryText.end < 0 && xml.name() == u"expires") {
         map.expiryText.end = tagStart(text, end);
+      } else if (inChannel && depth == 3 && map.serialText.start >= 0 && map.serialText.end < 0 && xml.name() == u"serial") {
+        map.serialText.end = tagStart(text, end);
+      } else if (inChannel && depth == 3 && xml.name() == u"key-statement" && xml.namespaceUri() == kSignedFeedNs) {
+        map.lastStatementEnd = end;
       } else if (inChannel && depth == 2) {
         map.channelCloseStart = tagStart(text, end);
         inChannel = false;
@@ -281,26 +289,59 @@ Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item) 
   return out.toUtf8();
 }
 
-Result<QByteArray> setFeedExpiry(const QByteArray& feed, const QDateTime& expiresAt) {
+namespace {
+
+// The prefix bound to our namespace on the root, and whether it still has to be declared.
+Result<std::pair<QString, bool>> signedFeedPrefix(const FeedMap& map) {
+  if (!map.signedFeedPrefix.isEmpty()) return std::pair{map.signedFeedPrefix, false};
+  if (map.qfPrefixTaken) return makeError(QStringLiteral("The feed binds the prefix \"%1\" to another namespace.").arg(kSignedFeedPrefix));
+  return std::pair{kSignedFeedPrefix, true};
+}
+
+// Sets the text of a channel element of our namespace (at `range` when the feed has it),
+// else inserts the element as the channel's first child.
+Result<QByteArray> setChannelValue(const QByteArray& feed, const QString& name, Range FeedMap::*range, const QString& value) {
   Result<QString> text = editableText(feed);
   if (!text) return text.error();
   Result<FeedMap> map = mapFeed(*text);
   if (!map) return map.error();
-  const QString when = expiresAt.toUTC().toString(Qt::ISODate);
   QString out = *text;
-  if (map->expiryText.start >= 0 && map->expiryText.end >= map->expiryText.start) {
-    out.replace(map->expiryText.start, map->expiryText.end - map->expiryText.start, when);
+  const Range existing = (*map).*range;
+  if (existing.start >= 0 && existing.end >= existing.start) {
+    out.replace(existing.start, existing.end - existing.start, value);
     return out.toUtf8();
   }
-  QString prefix = map->signedFeedPrefix;
-  if (prefix.isEmpty() && map->qfPrefixTaken) {
-    return makeError(QStringLiteral("The feed binds the prefix \"%1\" to another namespace.").arg(kSignedFeedPrefix));
-  }
-  const bool declare = prefix.isEmpty();
-  if (declare) prefix = kSignedFeedPrefix;
+  Result<std::pair<QString, bool>> prefix = signedFeedPrefix(*map);
+  if (!prefix) return prefix.error();
   const QString indent = indentationAt(out, map->channelCloseStart) + QStringLiteral("  ");
-  out.insert(map->channelTagEnd, u'\n' + indent + QStringLiteral("<%1:expires>%2</%1:expires>").arg(prefix, when));
-  if (declare) out.insert(map->rootTagClose, QStringLiteral(" xmlns:%1=\"%2\"").arg(prefix, kSignedFeedNs));
+  out.insert(map->channelTagEnd, u'\n' + indent + QStringLiteral("<%1:%2>%3</%1:%2>").arg(prefix->first, name, value));
+  if (prefix->second) out.insert(map->rootTagClose, QStringLiteral(" xmlns:%1=\"%2\"").arg(prefix->first, kSignedFeedNs));
+  return out.toUtf8();
+}
+
+}  // namespace
+
+Result<QByteArray> setFeedExpiry(const QByteArray& feed, const QDateTime& expiresAt) {
+  return setChannelValue(feed, QStringLiteral("expires"), &FeedMap::expiryText, expiresAt.toUTC().toString(Qt::ISODate));
+}
+
+Result<QByteArray> setFeedSerial(const QByteArray& feed, std::uint64_t serial) {
+  return setChannelValue(feed, QStringLiteral("serial"), &FeedMap::serialText, QString::number(quint64(serial)));
+}
+
+Result<QByteArray> addKeyStatement(const QByteArray& feed, const updater::KeyStatement& statement) {
+  Result<QString> text = editableText(feed);
+  if (!text) return text.error();
+  Result<FeedMap> map = mapFeed(*text);
+  if (!map) return map.error();
+  Result<std::pair<QString, bool>> prefix = signedFeedPrefix(*map);
+  if (!prefix) return prefix.error();
+  QString out = *text;
+  const QString indent = indentationAt(out, map->channelCloseStart) + QStringLiteral("  ");
+  // After the statements already there, so that the feed reads in the order they apply.
+  const qsizetype at = map->lastStatementEnd >= 0 ? map->lastStatementEnd : map->channelTagEnd;
+  out.insert(at, u'\n' + indent + updater::keyStatementElement(statement, prefix->first));
+  if (prefix->second) out.insert(map->rootTagClose, QStringLiteral(" xmlns:%1=\"%2\"").arg(prefix->first, kSignedFeedNs));
   return out.toUtf8();
 }
 

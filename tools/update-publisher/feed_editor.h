@@ -2,6 +2,7 @@
 // other elements, formatting) stays exactly as it was.
 #pragma once
 
+#include "updater/core/key_statements.h"
 #include "updater/core/result.h"
 
 #include <QByteArray>
@@ -54,5 +55,11 @@ updater::Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedIte
 
 // Sets the channel's expiry (signed-feed extension), replacing an existing one. Same conditions.
 updater::Result<QByteArray> setFeedExpiry(const QByteArray& feed, const QDateTime& expiresAt);
+
+// Sets the channel's serial (signed-feed extension), replacing an existing one. Same conditions.
+updater::Result<QByteArray> setFeedSerial(const QByteArray& feed, std::uint64_t serial);
+
+// Adds a key statement after the channel's last one (or as its first child). Same conditions.
+updater::Result<QByteArray> addKeyStatement(const QByteArray& feed, const updater::KeyStatement& statement);
 
 }  // namespace publisher
