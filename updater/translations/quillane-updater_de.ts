@@ -82,6 +82,10 @@
         <source>Installing update…</source>
         <translation>Aktualisierung wird installiert …</translation>
     </message>
+    <message>
+        <source>Downloading update (%1) over a metered connection…</source>
+        <translation>Aktualisierung wird über eine getaktete Verbindung geladen (%1) …</translation>
+    </message>
 </context>
 <context>
     <name>updater::UpdateWindows</name>

@@ -16,7 +16,7 @@
     </message>
     <message>
         <source>Release Notes:</source>
-        <translation>Notes de version :</translation>
+        <translation>Notes de version&#xa0;:</translation>
     </message>
     <message>
         <source>Loading release notes…</source>
@@ -44,15 +44,15 @@
     </message>
     <message>
         <source>A new version of %1 is available!</source>
-        <translation>Une nouvelle version de %1 est disponible !</translation>
+        <translation>Une nouvelle version de %1 est disponible&#xa0;!</translation>
     </message>
     <message>
         <source>It cannot be installed from here; learn more about it on the web.</source>
-        <translation>Elle ne peut pas être installée d’ici ; découvrez-la sur le Web.</translation>
+        <translation>Elle ne peut pas être installée d’ici&#xa0;; découvrez-la sur le Web.</translation>
     </message>
     <message>
         <source>Would you like to install it now?</source>
-        <translation>Voulez-vous l’installer maintenant ?</translation>
+        <translation>Voulez-vous l’installer maintenant&#xa0;?</translation>
     </message>
     <message>
         <source>%1 %2 is now available—you have %3. %4</source>
@@ -82,12 +82,16 @@
         <source>Installing update…</source>
         <translation>Installation de la mise à jour…</translation>
     </message>
+    <message>
+        <source>Downloading update (%1) over a metered connection…</source>
+        <translation>Téléchargement de la mise à jour (%1) sur une connexion limitée…</translation>
+    </message>
 </context>
 <context>
     <name>updater::UpdateWindows</name>
     <message>
         <source>You’re up to date!</source>
-        <translation>Vous êtes à jour !</translation>
+        <translation>Vous êtes à jour&#xa0;!</translation>
     </message>
     <message>
         <source>%1 %2 is currently the newest version available.</source>
@@ -99,11 +103,11 @@
     </message>
     <message>
         <source>Update Error!</source>
-        <translation>Erreur de mise à jour !</translation>
+        <translation>Erreur de mise à jour&#xa0;!</translation>
     </message>
     <message>
         <source>The update could not be installed: %1</source>
-        <translation>Impossible d’installer la mise à jour : %1</translation>
+        <translation>Impossible d’installer la mise à jour&#xa0;: %1</translation>
     </message>
 </context>
 </TS>
