@@ -40,7 +40,9 @@ std::size_t detail::hashText(std::string_view text) { return std::hash<std::stri
 
 detail::SharedText::Block* detail::SharedText::fill(void* memory, std::string_view text, TextArena* arena) {
   static_assert(alignof(Block) <= alignof(std::max_align_t));
-  Block* block = new (memory) Block{{1}, arena, hashText(text), text.size(), {nullptr}};
+  static_assert(alignof(TextArena) % 2 == 0, "an arena's address must be even to tell it from a count");
+  const std::uintptr_t owner = arena ? reinterpret_cast<std::uintptr_t>(arena) : std::uintptr_t{3};
+  Block* block = new (memory) Block{{owner}, hashText(text), text.size(), {nullptr}};
   if (!text.empty()) std::memcpy(static_cast<char*>(memory) + sizeof(Block), text.data(), text.size());
   return block;
 }

@@ -162,12 +162,17 @@ class SharedText {
  private:
   friend class TextArena;
   struct Block {
-    std::atomic<std::size_t> references{1};  // of a block of its own; an arena counts for its blocks
-    TextArena* arena;                        // nullptr for a block of its own
+    // A block of its own holds (references << 1) | 1; a block in an arena holds the arena's
+    // address (even), and the arena counts the references to all its blocks. Set once.
+    std::atomic<std::uintptr_t> owner;
     std::size_t hash;
     std::size_t size;
     mutable std::atomic<const std::string*> text{nullptr};
     const char* characters() const { return reinterpret_cast<const char*>(this + 1); }  // follow the block
+    TextArena* arena() const {
+      const std::uintptr_t held = owner.load(std::memory_order_relaxed);
+      return held & 1 ? nullptr : reinterpret_cast<TextArena*>(held);
+    }
     // Bytes the block and its characters take, kept a multiple of the block's alignment.
     static std::size_t footprint(std::size_t size) {
       return (sizeof(Block) + size + alignof(Block) - 1) & ~(alignof(Block) - 1);
@@ -177,17 +182,17 @@ class SharedText {
   void swap(SharedText& other) noexcept { std::swap(block_, other.block_); }
   void retain() const noexcept {
     if (!block_) return;
-    if (block_->arena) {
-      block_->arena->retain();
+    if (TextArena* arena = block_->arena()) {
+      arena->retain();
     } else {
-      block_->references.fetch_add(1, std::memory_order_relaxed);
+      block_->owner.fetch_add(2, std::memory_order_relaxed);
     }
   }
   void release() noexcept {
     if (!block_) return;
-    if (block_->arena) {
-      block_->arena->release();
-    } else if (block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    if (TextArena* arena = block_->arena()) {
+      arena->release();
+    } else if (block_->owner.fetch_sub(2, std::memory_order_acq_rel) == 3) {
       destroy(block_);
     }
   }
