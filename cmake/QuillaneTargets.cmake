@@ -7,13 +7,6 @@ function(quillane_target_defaults target)
     target_compile_options(${target} PRIVATE -fsanitize=address,undefined -fno-omit-frame-pointer)
     target_link_options(${target} PRIVATE -fsanitize=address,undefined)
   endif()
-  get_target_property(type ${target} TYPE)
-  if(QUILLANE_MIMALLOC AND type STREQUAL "EXECUTABLE")
-    # Named on the program itself, ahead of the C library, so that its malloc is the one
-    # every library in the process uses; kept even though no symbol is called directly.
-    target_link_options(${target} PRIVATE LINKER:--push-state,--no-as-needed
-      $<TARGET_LINKER_FILE:mimalloc> LINKER:--pop-state)
-  endif()
 endfunction()
 
 # A test program registered with CTest. Every test runs through tests/run-sandboxed.sh:

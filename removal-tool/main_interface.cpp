@@ -1,6 +1,7 @@
 #include "main_interface.h"
 
 #include "appkit/application.h"
+#include "appkit/translations.h"
 #include "platform_environment.h"
 #include "uninstaller.h"
 #include "uninstaller_window.h"
@@ -19,6 +20,9 @@ struct MainInterface {
 }  // namespace
 
 void loadMainInterface(appkit::NSApplication& app) {
+  appkit::installTranslations(
+      {QStringLiteral("quillane-remover")},
+      appkit::translationsDirectoryForMainBundle(QStringLiteral("quillane-remover")));
   auto interface = std::make_shared<MainInterface>();
   interface->window.show();
   app.keepAlive(interface);

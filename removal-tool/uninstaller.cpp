@@ -14,13 +14,16 @@
 
 namespace {
 
-const QString kCompleteTitle = QStringLiteral("Uninstall Complete");
-const QString kCompleteMessage = QStringLiteral("Quillane was successfully removed");
-const QString kCompleteButton = QStringLiteral("Done");
-const QString kFailedTitle = QStringLiteral("Uninstall Not Successful");
-const QString kFailedMessage =
-    QStringLiteral("Quillane 2 was not successfully removed.  The following error occurred\n%@");
-const QString kFailedButton = QStringLiteral("OK");
+// What the user reads is translated where it is shown; the log stays English for support.
+const char* const kCompleteTitle = QT_TRANSLATE_NOOP("Uninstaller", "Uninstall Complete");
+const char* const kCompleteMessage =
+    QT_TRANSLATE_NOOP("Uninstaller", "Quillane was successfully removed");
+const char* const kCompleteButton = QT_TRANSLATE_NOOP("Uninstaller", "Done");
+const char* const kFailedTitle = QT_TRANSLATE_NOOP("Uninstaller", "Uninstall Not Successful");
+const char* const kFailedMessage = QT_TRANSLATE_NOOP(
+    "Uninstaller",
+    "Quillane 2 was not successfully removed.  The following error occurred\n%@");
+const char* const kFailedButton = QT_TRANSLATE_NOOP("Uninstaller", "OK");
 const QString kDeleteFailedLog = QStringLiteral("Delete operation did not succeed: %@!");
 const QString kSettingsUnreadableLog =
     QStringLiteral("Mail's settings were left unchanged; they could not be read: %@");
@@ -38,9 +41,13 @@ constexpr int kItemCount = 3;
 
 const std::array<RemovalTarget, 3>& Uninstaller::targets() {
   static const std::array<RemovalTarget, 3> kTargets = {{
-      {"Mail/Bundles/Quillane.mailbundle", "Plug-in", RemovalTarget::Presence::Bundle},
-      {"Spotlight/Quillane.mdimporter", "Spotlight importer", RemovalTarget::Presence::Bundle},
-      {"Mail/Bundles/Quillane Extras", "Extras folder", RemovalTarget::Presence::Directory},
+      {"Mail/Bundles/Quillane.mailbundle", QT_TRANSLATE_NOOP("UninstallerWindow", "Plug-in"),
+       RemovalTarget::Presence::Bundle},
+      {"Spotlight/Quillane.mdimporter",
+       QT_TRANSLATE_NOOP("UninstallerWindow", "Spotlight importer"),
+       RemovalTarget::Presence::Bundle},
+      {"Mail/Bundles/Quillane Extras", QT_TRANSLATE_NOOP("UninstallerWindow", "Extras folder"),
+       RemovalTarget::Presence::Directory},
   }};
   return kTargets;
 }
@@ -72,8 +79,9 @@ bool Uninstaller::_moveFileToUserTrash(const QString& path) {
   QString description;
   if (environment_.removeItemAtPathError(path, &description)) return true;
   environment_.log(kDeleteFailedLog, description);
-  environment_.runAlertPanel(kFailedTitle, foundation::stringWithFormat(kFailedMessage, description), kFailedButton,
-                             QString(), QString());
+  environment_.runAlertPanel(tr(kFailedTitle),
+                             foundation::stringWithFormat(tr(kFailedMessage), description),
+                             tr(kFailedButton), QString(), QString());
   return false;
 }
 
@@ -163,8 +171,8 @@ void Uninstaller::removeItems(const QStringList& libraries, QObject* sender) {
     }
     if (removedCount == kItemCount) {
       cleanUpMailTableColumns();
-      environment_.runAlertPanel(kCompleteTitle, kCompleteMessage, kCompleteButton, QString(),
-                                 QString());
+      environment_.runAlertPanel(tr(kCompleteTitle), tr(kCompleteMessage), tr(kCompleteButton),
+                                 QString(), QString());
     }
   }
   environment_.unlockInstallations();

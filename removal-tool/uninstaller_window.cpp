@@ -1,6 +1,7 @@
 #include "uninstaller_window.h"
 
 #include "disk_usage.h"
+#include "item_list.h"
 #include "foundation/path_utilities.h"
 #include "uninstaller.h"
 
@@ -8,7 +9,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFont>
-#include <QGridLayout>
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
@@ -50,12 +50,11 @@ UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
       tr("Mail will be asked to quit. These items are then deleted from your Library folder; "
          "they are not moved to the Trash."));
   explanation->setWordWrap(true);
+  setAccessibleDescription(explanation->text());
 
-  auto* grid = new QGridLayout;
-  grid->setHorizontalSpacing(16);
-  grid->setVerticalSpacing(6);
-  grid->setColumnStretch(1, 1);
-  addItemRows(grid);
+  auto* items = new ItemList;
+  items->setObjectName(QStringLiteral("itemList"));
+  addItemRows(items);
 
   uninstallButton_ = new QPushButton(tr("Uninstall"));
   uninstallButton_->setObjectName(QStringLiteral("uninstallButton"));
@@ -87,12 +86,14 @@ UninstallerWindow::UninstallerWindow(Uninstaller& uninstaller, QWidget* parent)
   layout->addWidget(heading);
   layout->addWidget(explanation);
   layout->addSpacing(6);
-  layout->addLayout(grid);
+  layout->addWidget(items);
   layout->addSpacing(10);
   layout->addStretch();
   layout->addWidget(waiting);
   layout->addWidget(buttons);
-  setMinimumWidth(560);
+  // A floor for the window's width that still lets longer rows (other languages, deeper
+  // paths) widen it: a minimum set on the window itself would clip them instead.
+  explanation->setMinimumWidth(520);
   uninstallButton_->setFocus();
 }
 
@@ -104,47 +105,38 @@ void UninstallerWindow::paintEvent(QPaintEvent* event) {
   }
 }
 
-void UninstallerWindow::addItemRows(QGridLayout* grid) {
+void UninstallerWindow::addItemRows(ItemList* list) {
   for (const QString& library : uninstaller_.libraryDirectoriesInVisitOrder()) {
     for (const RemovalTarget& target : Uninstaller::targets()) {
       const QString path = foundation::stringByAppendingPathComponent(
           library, QString::fromUtf8(target.relativePath));
       const FoundItem found = uninstaller_.findItem(library, target);
       if (!found.path)
-        addItemRow(grid, tr(target.displayName), path, std::nullopt, absentItemText(path));
+        addItemRow(list, tr(target.displayName), path, std::nullopt, absentItemText(path));
       else if (found.isLink)
-        addItemRow(grid, tr(target.displayName), path, std::nullopt,
+        addItemRow(list, tr(target.displayName), path, std::nullopt,
                    tr("a link: only the link is removed"));
       else
-        addItemRow(grid, tr(target.displayName), *found.path, found.path, QString());
+        addItemRow(list, tr(target.displayName), *found.path, found.path, QString());
       for (const QString& remnant : found.remnants)
-        addItemRow(grid, tr(target.displayName), remnant, remnant,
+        addItemRow(list, tr(target.displayName), remnant, remnant,
                    tr("left over from an earlier removal"));
     }
   }
-  if (rows_.empty()) {
-    auto* none = new QLabel(tr("Your Library folder could not be found; nothing will be removed."));
-    none->setWordWrap(true);
-    grid->addWidget(none, 0, 0, 1, 3);
-  }
+  if (rows_.empty())
+    list->addNote(tr("Your Library folder could not be found; nothing will be removed."));
+  list->alignColumns();
 }
 
-void UninstallerWindow::addItemRow(QGridLayout* grid, const QString& name, const QString& path,
+void UninstallerWindow::addItemRow(ItemList* list, const QString& name, const QString& path,
                                    const std::optional<QString>& sizedPath, const QString& note) {
-  const int row = int(rows_.size());
-  ItemRow item{sizedPath, note, new QLabel};
-  auto* where = new QLabel(pathForDisplay(path));
-  where->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  item.sizeLabel->setText(sizeText(item, tr("…")));
-  item.sizeLabel->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  item.sizeLabel->setObjectName(QStringLiteral("size%1").arg(row));
-  grid->addWidget(new QLabel(name), row, 0);
-  grid->addWidget(where, row, 1);
-  grid->addWidget(item.sizeLabel, row, 2);
+  ListedItem item{sizedPath, note, list->addRow(name, pathForDisplay(path))};
+  item.row->sizeLabel()->setObjectName(QStringLiteral("size%1").arg(rows_.size()));
+  item.row->setSizeText(sizeText(item, tr("…")));
   rows_.push_back(item);
 }
 
-QString UninstallerWindow::sizeText(const ItemRow& item, const QString& size) {
+QString UninstallerWindow::sizeText(const ListedItem& item, const QString& size) {
   if (!item.sizedPath) return item.note;
   return item.note.isEmpty() ? size : tr("%1, %2").arg(item.note, size);
 }
@@ -152,10 +144,10 @@ QString UninstallerWindow::sizeText(const ItemRow& item, const QString& size) {
 void UninstallerWindow::showItemSizes() {
   if (commandStarted_) return;  // the items may be gone already
   const QLocale locale;
-  for (ItemRow& item : rows_) {
+  for (ListedItem& item : rows_) {
     if (!item.sizedPath) continue;
     const std::optional<std::uint64_t> bytes = diskUsageAtPath(*item.sizedPath);
-    item.sizeLabel->setText(sizeText(
+    item.row->setSizeText(sizeText(
         item, bytes ? locale.formattedDataSize(qint64(*bytes), 1, QLocale::DataSizeTraditionalFormat)
                     : tr("size unknown")));
   }

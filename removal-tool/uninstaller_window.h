@@ -7,7 +7,8 @@
 #include <optional>
 #include <vector>
 
-class QLabel;
+class ItemList;
+class ItemRow;
 class QPushButton;
 class Uninstaller;
 
@@ -28,22 +29,22 @@ class UninstallerWindow : public QDialog {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  struct ItemRow {
+  struct ListedItem {
     std::optional<QString> sizedPath;  // what the run deletes and the row sizes, if anything
     QString note;                      // what the row says besides the size
-    QLabel* sizeLabel = nullptr;
+    ItemRow* row = nullptr;
   };
 
-  void addItemRows(class QGridLayout* grid);
-  void addItemRow(class QGridLayout* grid, const QString& name, const QString& path,
+  void addItemRows(ItemList* list);
+  void addItemRow(ItemList* list, const QString& name, const QString& path,
                   const std::optional<QString>& sizedPath, const QString& note);
-  static QString sizeText(const ItemRow& item, const QString& size);
+  static QString sizeText(const ListedItem& item, const QString& size);
   // Sizing walks whole trees, so it runs once the window has been painted.
   void showItemSizes();
   void startCommand();
 
   Uninstaller& uninstaller_;
-  std::vector<ItemRow> rows_;
+  std::vector<ListedItem> rows_;
   QPushButton* uninstallButton_ = nullptr;
   QPushButton* cancelButton_ = nullptr;
   bool commandStarted_ = false;

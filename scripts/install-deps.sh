@@ -6,13 +6,15 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config git
   qt6-base-dev qt6-base-dev-tools libqt6opengl6-dev
-  libglib2.0-dev libsodium-dev libarchive-dev libzstd-dev libmimalloc-dev
+  qt6-l10n-tools qt6-tools-dev locales
+  at-spi2-core gir1.2-atspi-2.0 python3-gi
+  libglib2.0-dev libsodium-dev libarchive-dev libzstd-dev
   libgtest-dev libgmock-dev libbenchmark-dev googletest
-  dbus dbus-daemon dbus-x11 libglib2.0-bin
+  dbus dbus-daemon dbus-x11 libglib2.0-bin python3-dbusmock
   python3 xvfb xauth x11-utils xdotool imagemagick
   clang libclang-rt-14-dev
-  curl libarchive-tools attr e2fsprogs util-linux
-  dpkg-dev help2man lintian desktop-file-utils appstream
+  curl libarchive-tools attr e2fsprogs util-linux openssl
+  dpkg-dev help2man lintian desktop-file-utils appstream apt-file mmdebstrap
 )
 
 sudo_if_needed() {

@@ -31,6 +31,11 @@ export TMPDIR="$sandbox/tmp"
 mkdir -p "$HOME" "$XDG_CONFIG_HOME" "$XDG_DATA_HOME" "$XDG_CACHE_HOME" "$TMPDIR"
 mkdir -m 0700 -p "$XDG_RUNTIME_DIR"
 export QT_QPA_PLATFORM=offscreen
+# Never the machine's system bus: a test that needs one starts its own.
+export DBUS_SYSTEM_BUS_ADDRESS="unix:path=$sandbox/no-system-bus"
+# The programs speak the user's language; tests read their English texts unless they choose one.
+export LANG=C.UTF-8
+unset LANGUAGE LC_ALL LC_MESSAGES
 unset DISPLAY WAYLAND_DISPLAY DBUS_SESSION_BUS_ADDRESS
 
 if [ "$use_bus" -eq 1 ]; then

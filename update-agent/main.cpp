@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "appkit/application.h"
+#include "appkit/translations.h"
 #include "update-agent/PlatformSparkleHelperEnvironment.h"
 #include "update-agent/QLSparkleHelper.h"
 
@@ -21,6 +22,9 @@ int main(int argc, char* argv[]) {
     // The update library's windows come and go during a run; closing the last of them must
     // not end the agent in the middle of an installation. Only terminate: ends it.
     QGuiApplication::setQuitOnLastWindowClosed(false);
+    appkit::installTranslations(
+        {QStringLiteral("quillane-updater")},
+        appkit::translationsDirectoryForMainBundle(QStringLiteral("quillane-updater")));
     auto interface = std::make_shared<SparkleHelperInterface>();
     application.setDelegate(&interface->helper);
     application.keepAlive(interface);

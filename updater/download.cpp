@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
 
 namespace updater {
 
@@ -44,13 +45,23 @@ Download::~Download() {
     reply_->abort();
     delete reply_;
   }
-  if (createdDestination_ && !done_) {
+  if (file_ && !done_) {
     file_.reset();
-    QFile::remove(destinationPath_);
+    if (createdDestination_) QFile::remove(destinationPath_);
   }
 }
 
 void Download::setDestinationFile(const QString& path) { destinationPath_ = path; }
+
+void Download::setKeptDestination(foundation::FileDescriptor file, const QString& path, qint64 keptBytes,
+                                  const QByteArray& validator) {
+  destinationPath_ = path;
+  file_ = std::move(file);
+  keepOnFailure_ = true;
+  // Without a validator the kept bytes could belong to another file: ask for everything.
+  resumeFrom_ = validator.isEmpty() ? 0 : keptBytes;
+  ifRange_ = validator;
+}
 
 void Download::start(FinishedHandler finished) {
   finished_ = std::move(finished);
@@ -63,7 +74,7 @@ void Download::start(FinishedHandler finished) {
     fail(why);
     return;
   }
-  if (!destinationPath_.isEmpty()) {
+  if (!destinationPath_.isEmpty() && !file_) {
     // Written unbuffered, with the system's own reason for every failure: a buffered write
     // that comes up short on a full disk leaves no error to report but "Unknown error".
     foundation::FileDescriptor file(::open(QFile::encodeName(destinationPath_).constData(),
@@ -91,6 +102,11 @@ void Download::sendRequest(const QUrl& url) {
   // The body must arrive as stored: signatures and declared lengths are over those bytes.
   request.setRawHeader("Accept-Encoding", "identity");
   request.setHeader(QNetworkRequest::UserAgentHeader, QStringLiteral("QuillaneUpdater/1.0"));
+  for (const auto& [name, value] : extraHeaders_) request.setRawHeader(name, value);
+  if (resumeFrom_ > 0) {
+    request.setRawHeader("Range", "bytes=" + QByteArray::number(resumeFrom_) + '-');
+    request.setRawHeader("If-Range", ifRange_);
+  }
 
   reply_ = network_.get(request);
   reply_->setReadBufferSize(kReadChunk);
@@ -143,15 +159,18 @@ void Download::onMetaData() {
     // A redirect's own body does not count; it is followed once it has ended.
     if (code < 200 || (code >= 300 && code < 400)) return;
     if (code >= 400) {
+      // The kept part does not fit the server's file: the next run starts over.
+      if (code == 416 && keepOnFailure_ && file_) (void)::ftruncate(file_.get(), 0);
       fail(QStringLiteral("%1: the server answered %2").arg(describe(currentUrl_)).arg(code));
       return;
     }
   }
   connectTimer_.stop();
   stallTimer_.start(limits_.stallTimeoutMs);
+  if (!startResponse(status.isValid() ? status.toInt() : 200)) return;
   const QVariant length = reply_->header(QNetworkRequest::ContentLengthHeader);
   if (!length.isValid()) return;
-  expected_ = length.toLongLong();
+  expected_ = length.toLongLong() + result_.keptBytes;
   if (expected_ > limits_.maxBytes) {
     fail(QStringLiteral("%1: %2 bytes announced, more than the %3 accepted")
              .arg(describe(currentUrl_)).arg(expected_).arg(limits_.maxBytes));
@@ -159,6 +178,33 @@ void Download::onMetaData() {
     fail(QStringLiteral("%1: %2 bytes announced, %3 expected")
              .arg(describe(currentUrl_)).arg(expected_).arg(limits_.exactBytes));
   }
+}
+
+bool Download::startResponse(int code) {
+  if (responseStarted_) return true;
+  responseStarted_ = true;
+  ResponseStart start;
+  start.etag = result_.etag = reply_->rawHeader("ETag");
+  start.lastModified = result_.lastModified = reply_->rawHeader("Last-Modified");
+  if (file_ && keepOnFailure_) {
+    // 206 only counts when it is the rest we asked for; anything else replaces the kept part.
+    const QByteArray range = reply_->rawHeader("Content-Range");
+    const QByteArray wanted = "bytes " + QByteArray::number(resumeFrom_) + '-';
+    start.resumed = resumeFrom_ > 0 && code == 206;
+    if (start.resumed && !range.startsWith(wanted)) {
+      fail(QStringLiteral("%1: the server sent another part than the one asked for (%2)")
+               .arg(describe(currentUrl_), QString::fromLatin1(range)));
+      return false;
+    }
+    const qint64 kept = start.resumed ? resumeFrom_ : 0;
+    if (::ftruncate(file_.get(), kept) != 0 || ::lseek(file_.get(), kept, SEEK_SET) < 0) {
+      fail(QStringLiteral("cannot write %1: %2").arg(destinationPath_, systemReason(errno)));
+      return false;
+    }
+    result_.keptBytes = result_.bytes = kept;
+  }
+  if (response_) response_(start);
+  return !done_;
 }
 
 void Download::onReadyRead() {
@@ -211,10 +257,18 @@ void Download::onReplyFinished() {
     followRedirect();
     return;
   }
+  if (code == 304 && acceptNotModified_ && reply_->error() == QNetworkReply::NoError) {
+    result_.notModified = true;
+    result_.etag = reply_->rawHeader("ETag");
+    result_.lastModified = reply_->rawHeader("Last-Modified");
+    complete(true, QString());
+    return;
+  }
   if (reply_->error() != QNetworkReply::NoError) {
     fail(QStringLiteral("%1: %2").arg(describe(currentUrl_), reply_->errorString()));
     return;
   }
+  if (code >= 200 && code < 300 && !startResponse(code)) return;
   onReadyRead();  // whatever arrived with the end of the reply
   if (done_) return;
   const QVariant status = reply_->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -257,9 +311,10 @@ void Download::complete(bool ok, const QString& error) {
     });
     reply_ = nullptr;
   }
-  if (createdDestination_) {
+  if (file_ || createdDestination_) {
+    // A kept part stays for the next run, whatever arrived; a file of our own goes on failure.
     file_.reset();
-    if (!ok) QFile::remove(destinationPath_);
+    if (!ok && createdDestination_) QFile::remove(destinationPath_);
   }
   result_.ok = ok;
   result_.error = error;

@@ -47,7 +47,18 @@ struct DownloadResult {
   QString error;       // readable, names the address; empty when ok
   QByteArray data;     // the body, when downloading to memory
   QUrl finalUrl;       // after redirects
-  qint64 bytes = 0;    // body bytes accepted
+  qint64 bytes = 0;    // body bytes accepted (with a kept part: what the file now holds)
+  qint64 keptBytes = 0;      // of those, bytes that were already in the kept part
+  bool notModified = false;  // 304 to a conditional request (acceptNotModified()): no body
+  QByteArray etag;           // the answer's validators, as sent; empty when absent
+  QByteArray lastModified;
+};
+
+// What the final answer's headers say, before any of its body is stored.
+struct ResponseStart {
+  bool resumed = false;  // the server sends the rest of the kept part (206 matching our Range)
+  QByteArray etag;
+  QByteArray lastModified;
 };
 
 class Download : public QObject {
@@ -65,6 +76,22 @@ class Download : public QObject {
   void setDestinationFile(const QString& path);
 
   void setProgressHandler(ProgressHandler handler) { progress_ = std::move(handler); }
+
+  // Store the body in `file` (open for reading and writing; `path` names it in messages), which
+  // already holds `keptBytes` of it: only the rest is asked for (Range, with If-Range:
+  // `validator`, so a changed file is sent whole). An answer with the whole body empties the file first. A failed download
+  // leaves what arrived in the file. Call before start(), instead of setDestinationFile().
+  void setKeptDestination(foundation::FileDescriptor file, const QString& path, qint64 keptBytes,
+                          const QByteArray& validator);
+
+  // Called once, when the final answer's headers have arrived and before its body is stored.
+  using ResponseHandler = std::function<void(const ResponseStart&)>;
+  void setResponseHandler(ResponseHandler handler) { response_ = std::move(handler); }
+
+  // Adds a header to every request (e.g. If-None-Match). Call before start().
+  void setRequestHeader(const QByteArray& name, const QByteArray& value) { extraHeaders_.append({name, value}); }
+  // A 304 Not Modified answer ends the download successfully, with result.notModified.
+  void acceptNotModified() { acceptNotModified_ = true; }
 
   // Sees every accepted body byte, in order, once it is stored: lets a caller hash the body
   // while it arrives instead of reading it again afterwards. Call before start().
@@ -90,6 +117,7 @@ class Download : public QObject {
   void onReplyFinished();
   void onTimeout(const QString& what);
   bool accept(const QByteArray& chunk);
+  bool startResponse(int code);
   void fail(const QString& error);
   void complete(bool ok, const QString& error);
 
@@ -106,6 +134,13 @@ class Download : public QObject {
   QTimer paceTimer_;
   std::optional<TransferPace> pace_;
   ProgressHandler progress_;
+  ResponseHandler response_;
+  QList<QPair<QByteArray, QByteArray>> extraHeaders_;
+  bool acceptNotModified_ = false;
+  bool keepOnFailure_ = false;
+  bool responseStarted_ = false;
+  qint64 resumeFrom_ = 0;
+  QByteArray ifRange_;
   BodyObserver bodyObserver_;
   FinishedHandler finished_;
   DownloadResult result_;

@@ -7,10 +7,12 @@
 #include "updater/core/signed_feed.h"
 #include "updater/core/update_preparation.h"
 #include "updater/core/version_comparison.h"
+#include "updater/feed_trust.h"
 #include "updater/relaunch_watcher.h"
 #include "updater/skipped_version.h"
 #include "updater/update_user_interface.h"
 #include "updater/update_settings.h"
+#include "updater/proxy_chooser.h"
 #include "updater/url_policy.h"
 
 #include "appkit/workspace.h"
@@ -37,6 +39,8 @@ constexpr std::chrono::seconds kMaxFeedOrNotesTime{60};
 // Another installation holds the lock for its exchange and for Mail's answer to its quit request
 // (at most 10 s); a removal, for its deletions.
 constexpr std::chrono::seconds kInstallationLockWait{60};
+// Above this, a background check leaves a download for a network that is not metered.
+constexpr qint64 kMeteredDownloadLimit = 1024 * 1024;
 
 }  // namespace
 
@@ -57,7 +61,9 @@ UpdateRun::UpdateRun(SUUpdater& updater, UpdateUserInterface& ui, bool backgroun
       background_(background),
       settings_(settings),
       ended_(std::move(ended)),
-      interactive_(!background) {}
+      interactive_(!background) {
+  network_.setProxyFactory(new EnvironmentProxyFactory);  // read afresh for each run
+}
 
 UpdateRun::~UpdateRun() = default;
 
@@ -74,6 +80,12 @@ QUrl UpdateRun::resolve(const QString& address) const {
 }
 
 void UpdateRun::checkFeed() {
+  networkState_ = network::currentNetworkState();
+  if (background_ && networkState_.connectivity == network::Connectivity::None) {
+    foundation::NSLog(QStringLiteral("Update: no network connection; the check waits for the next one"));
+    nothingFound();
+    return;
+  }
   const QString bundlePath = updater_.bundlePath();
   // A run that was interrupted (crash, power loss) may have left a staging folder behind.
   const Result<int> cleaned = cleanLeftovers(bundlePath);
@@ -94,7 +106,15 @@ void UpdateRun::checkFeed() {
     return;
   }
   feedUrl_ = QUrl(installed_.feedURL.trimmed());
+  feedCache_.emplace(installed_.identifier);
+  keptFeed_ = feedCache_->load(feedUrl_);
+  fetchFeed();
+}
+
+void UpdateRun::fetchFeed() {
+  if (download_) download_->abandon();  // the refused answer's, when the kept feed failed
   download_ = new Download(network_, feedUrl_, settings_.feedLimits, this);
+  if (keptFeed_) FeedCache::askIfChanged(*download_, *keptFeed_);
   download_->start([this](const DownloadResult& result) { onFeed(result); });
 }
 
@@ -103,21 +123,36 @@ void UpdateRun::onFeed(const DownloadResult& result) {
     fail(QStringLiteral("cannot fetch the update feed: %1").arg(result.error));
     return;
   }
-  FeedPolicy policy;
-  policy.requireSignedFeed = installed_.requireSignedFeed;
-  if (Result<PublicKey> key = decodePublicKey(installed_.publicEDKey)) policy.publicKey = *key;
-  policy.now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
-  Result<Appcast> feed = readFeed(result.data, policy);
+  const QDateTime now = settings_.now ? settings_.now() : QDateTime::currentDateTimeUtc();
+  // An unchanged feed is checked as if it had just arrived: it may have expired since, or its
+  // serial or key statements no longer pass what this installation has seen.
+  const bool kept = result.notModified && keptFeed_;
+  Result<AcceptedFeed> feed = acceptFeed(installed_, feedUrl_.toString(), kept ? keptFeed_->body : result.data, now);
+  if (!feed && kept) {
+    foundation::NSLog(QStringLiteral("Update: the kept copy of the unchanged feed was refused (%@); fetching it whole"),
+                      feed.error().message);
+    feedCache_->drop();
+    keptFeed_.reset();
+    fetchFeed();
+    return;
+  }
   if (!feed) {
     fail(QStringLiteral("the update feed was refused: %1").arg(feed.error().message));
     return;
   }
+  // The feed's key statements may have moved the key on from the bundle's own: from here on,
+  // every archive and delta is checked against the key in force.
+  installed_.publicEDKey = feed->keyInForce;
+  if (!kept) {
+    if (Status saved = feedCache_->keep({feedUrl_, result.data, result.etag, result.lastModified}); !saved)
+      foundation::NSLog(QStringLiteral("Update: the feed is fetched whole next time: %@"), saved.error().message);
+  }
   // The group is drawn (and stored) the first time a feed phases an item, not before.
-  const bool phased = std::any_of(feed->items.begin(), feed->items.end(),
+  const bool phased = std::any_of(feed->appcast.items.begin(), feed->appcast.items.end(),
                                   [](const AppcastItem& item) { return !item.phasedRolloutInterval.isEmpty(); });
   const Installation installation{installed_.version, allowedChannels(installed_.identifier),
                                   phased ? updateGroup(installed_.identifier) : 0, skippedVersion(installed_.identifier)};
-  selection_ = selectItem(*feed, installation, background_ ? CheckKind::Background : CheckKind::UserAsked, policy.now);
+  selection_ = selectItem(feed->appcast, installation, background_ ? CheckKind::Background : CheckKind::UserAsked, now);
   for (const QString& warning : selection_.warnings) foundation::NSLog(QStringLiteral("Update: %@"), warning);
   if (selection_.heldBackVersion) {
     foundation::NSLog(QStringLiteral("Update: version %@ is being rolled out in stages; this installation (group %@) gets it from %@"),
@@ -125,6 +160,10 @@ void UpdateRun::onFeed(const DownloadResult& result) {
                       selection_.heldBackUntil.toString(Qt::ISODate));
   }
   item_ = selection_.item;
+  // Kept parts of anything but the archive on offer will never be finished.
+  KeptDownload::pruneExcept(installed_.identifier, selection_.kind == OfferKind::Update
+                                                       ? QStringList{KeptDownload::nameFor(archiveIdentity())}
+                                                       : QStringList());
   if (selection_.kind == OfferKind::Nothing) {
     nothingFound();
     return;
@@ -170,14 +209,14 @@ void UpdateRun::offer() {
   const QUrl notes = resolve(item_->releaseNotesURL);
   if (!item_->releaseNotesURL.trimmed().isEmpty() && !isAllowedLink(feedUrl_, notes, &why)) {
     foundation::NSLog(QStringLiteral("Update: release notes not loaded: %@"), why);
-    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+    ui_.showReleaseNotes(tr("The release notes could not be loaded."), false);
   } else if (!item_->releaseNotesURL.trimmed().isEmpty()) {
     releaseNotes_ = new Download(network_, notes, settings_.releaseNotesLimits, this);
     releaseNotes_->start([this](const DownloadResult& r) { onReleaseNotes(r); });
   } else if (!item_->itemDescription.trimmed().isEmpty()) {
     ui_.showReleaseNotes(item_->itemDescription, true);
   } else {
-    ui_.showReleaseNotes(QStringLiteral("No release notes were published for this version."), false);
+    ui_.showReleaseNotes(tr("No release notes were published for this version."), false);
   }
 }
 
@@ -190,7 +229,7 @@ void UpdateRun::onReleaseNotes(const DownloadResult& result) {
     ui_.showReleaseNotes(item_->itemDescription, true);
   } else {
     foundation::NSLog(QStringLiteral("Update: release notes unavailable: %@"), result.error);
-    ui_.showReleaseNotes(QStringLiteral("The release notes could not be loaded."), false);
+    ui_.showReleaseNotes(tr("The release notes could not be loaded."), false);
   }
 }
 
@@ -272,6 +311,13 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
   if (length <= 0 || length > settings_.archiveLimits.maxBytes) {
     return refuse(QStringLiteral("declares an unacceptable size (%1 bytes)").arg(length));
   }
+  const bool metered = networkState_.metered == network::Metered::Yes && length > kMeteredDownloadLimit;
+  if (metered && !interactive_) {
+    foundation::NSLog(QStringLiteral("Update: version %@ (%@ bytes to download) waits for a network that is not metered"),
+                      item_->displayVersionString, length);
+    nothingFound();
+    return true;
+  }
   const QUrl url = resolve(address);
   if (QString why; !isAllowedLink(feedUrl_, url, &why)) return refuse(QStringLiteral("cannot be downloaded: %1").arg(why));
   // A fresh staging area for each download: a failed delta leaves nothing the archive could trip on.
@@ -292,6 +338,15 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
       return true;
     }
     verifier_.emplace(std::move(verifier).value());
+    // Deltas are small and fetched again whole; only the full archive is kept across runs.
+    resumed_ = false;
+    kept_.reset();
+    if (Result<KeptDownload> kept = KeptDownload::open(installed_.identifier, archiveIdentity())) {
+      kept_.emplace(std::move(kept).value());
+    } else {
+      foundation::NSLog(QStringLiteral("Update: the download of version %@ is not kept across runs: %@"),
+                        item_->displayVersionString, kept.error().message);
+    }
   }
 
   DownloadLimits limits = settings_.archiveLimits;
@@ -299,10 +354,23 @@ bool UpdateRun::startDownload(const QString& address, qint64 length, const QStri
   limits.exactBytes = length;
   if (download_) download_->abandon();
   download_ = new Download(network_, url, limits, this);
-  download_->setDestinationFile(staging_->filePath(fileName));
+  foundation::FileDescriptor keptFile = kept_ && !isDelta ? kept_->writableFile() : foundation::FileDescriptor();
+  if (keptFile) {
+    download_->setKeptDestination(std::move(keptFile), kept_->path(), kept_->keptBytes(), kept_->validator());
+    download_->setResponseHandler([this](const ResponseStart& answer) { onArchiveAnswer(answer); });
+  } else {
+    kept_.reset();
+    download_->setDestinationFile(staging_->filePath(fileName));
+  }
   if (!isDelta) download_->setBodyObserver([this](const QByteArray& chunk) { verifier_->update(chunk); });
   // The size shown is what actually comes down the wire: the delta's, when there is one.
-  const QString status = QStringLiteral("Downloading update (%1)…").arg(QLocale().formattedDataSize(length));
+  const QString size = QLocale().formattedDataSize(length);
+  const QString status = metered ? tr("Downloading update (%1) over a metered connection…").arg(size)
+                                 : tr("Downloading update (%1)…").arg(size);
+  if (metered) {
+    foundation::NSLog(QStringLiteral("Update: downloading %@ bytes of version %@ over a metered connection, as asked"),
+                      length, item_->displayVersionString);
+  }
   download_->setProgressHandler([this, status](qint64 received, qint64 total) { showProgress(status, received, total, true); });
   showProgress(status, 0, length, true);
   download_->start(std::move(done));
@@ -325,7 +393,7 @@ void UpdateRun::onDelta(const DownloadResult& result) {
     fallBackToFullArchive(QStringLiteral("cannot download it: %1").arg(result.error));
     return;
   }
-  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+  showProgress(tr("Verifying update…"), -1, -1, false);
   const QString deltaPath = staging_->filePath(QStringLiteral("delta"));
   const StagingArea* staging = &*staging_;  // stays put until the worker has answered
   const AppcastDelta delta = *delta_;
@@ -347,6 +415,41 @@ void UpdateRun::onDelta(const DownloadResult& result) {
   });
 }
 
+DownloadIdentity UpdateRun::archiveIdentity() const {
+  return {resolve(item_->fileURL).toString(), item_->contentLength, item_->edSignature};
+}
+
+void UpdateRun::onArchiveAnswer(const ResponseStart& answer) {
+  resumed_ = answer.resumed;
+  if (resumed_) {
+    foundation::NSLog(QStringLiteral("Update: resuming the download of version %@ after %@ of %@ bytes"),
+                      item_->displayVersionString, kept_->keptBytes(), item_->contentLength);
+    // The signature covers the whole archive: what is kept is hashed before the rest arrives.
+    if (Status read = kept_->readKeptPart([this](const QByteArray& bytes) { verifier_->update(bytes); }); !read) {
+      download_->cancel(read.error().message);
+      return;
+    }
+  }
+  if (Status recorded = kept_->recordAnswer(answer); !recorded)
+    foundation::NSLog(QStringLiteral("Update: an interrupted download would start over: %@"), recorded.error().message);
+}
+
+void UpdateRun::onArchiveRefused(const QString& error) {
+  const bool retry = kept_ && resumed_ && !wholeRetried_;
+  // Bytes that failed the check are never kept, nor resumed from.
+  if (kept_) kept_->discard();
+  kept_.reset();
+  if (!retry) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, error));
+    return;
+  }
+  foundation::NSLog(QStringLiteral("Update: the resumed download of version %@ was refused (%@); downloading it whole"),
+                    item_->displayVersionString, error);
+  wholeRetried_ = true;
+  startDownload(item_->fileURL, item_->contentLength, QStringLiteral("archive"),
+                [this](const DownloadResult& result) { onArchive(result); }, false);
+}
+
 void UpdateRun::onArchive(const DownloadResult& result) {
   if (!result.ok) {
     if (cancelled_) {
@@ -357,9 +460,9 @@ void UpdateRun::onArchive(const DownloadResult& result) {
              .arg(item_->displayVersionString, result.error));
     return;
   }
-  showProgress(QStringLiteral("Verifying update…"), -1, -1, false);
+  showProgress(tr("Verifying update…"), -1, -1, false);
 
-  const QString archive = staging_->filePath(QStringLiteral("archive"));
+  const QString archive = kept_ ? kept_->path() : staging_->filePath(QStringLiteral("archive"));
   const StagingArea* staging = &*staging_;  // these stay put until the worker has answered
   StreamingSignatureVerifier* verifier = &*verifier_;
   const AppcastItem item = *item_;
@@ -372,7 +475,15 @@ void UpdateRun::onArchive(const DownloadResult& result) {
     // when the install flushes the new bundle to disk.
     QFile::remove(archive);
     return {{}, prepared->bundlePath};
-  }, [this](const StepResult& step) { onUnpacked(step.error, step.path); });
+  }, [this](const StepResult& step) {
+    if (!step.error.isEmpty()) {
+      onArchiveRefused(step.error);
+      return;
+    }
+    if (kept_) kept_->discard();
+    kept_.reset();
+    onUnpacked(step.error, step.path);
+  });
 }
 
 void UpdateRun::runStep(std::function<StepResult()> work, std::function<void(const StepResult&)> done) {
@@ -394,7 +505,12 @@ void UpdateRun::onUnpacked(const QString& error, const QString& extractedBundle)
 }
 
 void UpdateRun::install(const QString& extractedBundle) {
-  showProgress(QStringLiteral("Installing update…"), -1, -1, false);
+  // An installed bundle must name the key its settings hold in force.
+  if (Status agrees = checkNewBundleAgainstKeyInForce(extractedBundle, installed_.publicEDKey); !agrees) {
+    fail(QStringLiteral("version %1 was not installed: %2").arg(item_->displayVersionString, agrees.error().message));
+    return;
+  }
+  showProgress(tr("Installing update…"), -1, -1, false);
   // Another login's agent may be installing over the same bundle, or a removal deleting it: every
   // change to it is made under one lock, held until the exchange is on disk, and whether this
   // update is still newer is decided again under it.
@@ -517,6 +633,7 @@ void UpdateRun::end(Outcome outcome) {
   ended_once_ = true;
   abandonDownloads();
   installLock_.reset();
+  kept_.reset();  // lets go of its lock; what arrived stays for the next run
   ui_.close();
   if (staging_) {
     (void)staging_->remove();  // a failure here is cleaned up by the next run

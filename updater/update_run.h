@@ -27,6 +27,10 @@
 #include "updater/core/staging_area.h"
 #include "updater/core/streaming_signature_verifier.h"
 #include "updater/download.h"
+#include "updater/feed_cache.h"
+#include "updater/kept_download.h"
+
+#include "network/network_state.h"
 
 #include "foundation/file_lock.h"
 
@@ -68,6 +72,7 @@ class UpdateRun : public QObject {
 
  private:
   void checkFeed();
+  void fetchFeed();
   void onFeed(const DownloadResult& result);
   void nothingFound();
   void offer();
@@ -88,6 +93,9 @@ class UpdateRun : public QObject {
   void fallBackToFullArchive(const QString& why);
   void runStep(std::function<StepResult()> work, std::function<void(const StepResult&)> done);
   void onArchive(const DownloadResult& result);
+  void onArchiveAnswer(const ResponseStart& answer);
+  void onArchiveRefused(const QString& error);
+  DownloadIdentity archiveIdentity() const;
   void onUnpacked(const QString& error, const QString& extractedBundle);
   void install(const QString& extractedBundle);
   void installLocked(const QString& extractedBundle);
@@ -118,8 +126,14 @@ class UpdateRun : public QObject {
   std::optional<foundation::FileLock> installLock_;  // from the re-check until the exchange is on disk
   std::optional<StagingArea> staging_;
   std::optional<StreamingSignatureVerifier> verifier_;  // hashes the archive as it arrives
+  std::optional<KeptDownload> kept_;  // where the archive goes when it can be kept across runs
+  bool resumed_ = false;              // the download continues a kept part
+  bool wholeRetried_ = false;         // a resumed archive was refused and fetched whole
+  network::NetworkState networkState_;  // as the desktop says at the start of the run
   BundleInfo installed_;
   QUrl feedUrl_;
+  std::optional<FeedCache> feedCache_;
+  std::optional<KeptFeed> keptFeed_;  // the feed the last accepted check read, while it may serve
   std::optional<AppcastItem> item_;
   std::optional<AppcastDelta> delta_;  // the delta being tried, if any
   bool deltaTried_ = false;

@@ -7,8 +7,18 @@
                                               median seconds
   plistlib_baseline.py codec PATH REPEATS     print the median seconds of reading the domain
                                               alone, then of writing it (binary) alone
+  plistlib_baseline.py generate-mixed ENTRIES PATH
+                                              write a binary domain of ENTRIES mixed top-level
+                                              entries (about 44 bytes each)
+  plistlib_baseline.py convert PATH OUT REPEATS
+                                              read PATH and write it to OUT (binary) REPEATS
+                                              times, as plutil -convert binary1 does; print
+                                              the median seconds
 
-The domain is shaped like Mail's settings: a "TableColumns" dictionary of column
+The mixed domain has top-level entries of every common kind: integers, reals, booleans,
+dates, strings, data, and small arrays and dictionaries of those.
+
+The Mail-shaped domain is shaped like Mail's settings: a "TableColumns" dictionary of column
 dictionaries (some holding the plug-in's column identifiers "20".."24"), and many other
 keys: per-mailbox state dictionaries, strings, numbers, dates and data.
 """
@@ -51,6 +61,42 @@ def generate(keys, path):
         plistlib.dump(domain, f, fmt=plistlib.FMT_BINARY, sort_keys=False)
 
 
+def generate_mixed(entries, path):
+    rng = random.Random(entries)
+    base = datetime.datetime(2023, 1, 1)
+    domain = {}
+    for n in range(entries):
+        kind = n % 8
+        name = "Setting-%06d" % n
+        if kind == 0:
+            domain[name] = rng.randint(0, 10**9)
+        elif kind == 1:
+            domain[name] = rng.random() * 1000
+        elif kind == 2:
+            domain[name] = "value %d of entry %d" % (rng.randint(0, 10**6), n)
+        elif kind == 3:
+            domain[name] = [rng.randint(0, 300), "item-%d" % (n % 1000), rng.random() < 0.5]
+        elif kind == 4:
+            domain[name] = {"Width": rng.randint(40, 400), "Name": "column %d" % (n % 5000), "On": True}
+        elif kind == 5:
+            domain[name] = bytes(rng.getrandbits(8) for _ in range(24))
+        elif kind == 6:
+            domain[name] = base + datetime.timedelta(seconds=rng.randint(0, 10**8))
+        else:
+            domain[name] = rng.random() < 0.5
+    with open(path, "wb") as f:
+        plistlib.dump(domain, f, fmt=plistlib.FMT_BINARY, sort_keys=False)
+
+
+def convert_once(path, out):
+    started = time.perf_counter()
+    with open(path, "rb") as f:
+        value = plistlib.load(f)
+    with open(out, "wb") as f:
+        plistlib.dump(value, f, fmt=plistlib.FMT_BINARY, sort_keys=False)
+    return time.perf_counter() - started
+
+
 def clean_up(domain):
     columns = domain.get("TableColumns")
     if columns is not None:
@@ -73,6 +119,12 @@ def time_once(path):
 def main(argv):
     if len(argv) == 3 and argv[0] == "generate":
         generate(int(argv[1]), argv[2])
+        return 0
+    if len(argv) == 3 and argv[0] == "generate-mixed":
+        generate_mixed(int(argv[1]), argv[2])
+        return 0
+    if len(argv) == 4 and argv[0] == "convert":
+        print("%.6f" % statistics.median(convert_once(argv[1], argv[2]) for _ in range(int(argv[3]))))
         return 0
     if len(argv) == 3 and argv[0] == "codec":
         with open(argv[1], "rb") as f:

@@ -43,6 +43,15 @@ def feeds():
                                root_extra=f' xmlns:s="{NS}"')
     yield "dtd", '<?xml version="1.0"?><!DOCTYPE rss [<!ENTITY a "aaaa">]><rss><channel><title>&a;</title></channel></rss>'
     yield "entities", feed(item("1.1", extra="<description>&amp;&lt;&#x41;</description>"))
+    yield "critical-tags", feed(item("3.1", extra="<sparkle:tags> <sparkle:criticalUpdate /> </sparkle:tags>"))
+    yield "platforms", feed(item("3.2", extra='<enclosure sparkle:os="windows" url="https://u/w.exe" length="5"/>'
+                                              '<enclosure sparkle:os="linux" url="https://u/l.tar.xz" length="6"/>'))
+    yield "informational-versions", feed(item("4.0", extra="<sparkle:informationalUpdate><sparkle:version>1.1</sparkle:version>"
+                                                           "<sparkle:belowVersion>1.0</sparkle:belowVersion></sparkle:informationalUpdate>"))
+    yield "phased-dates", feed(item("1.3", extra="<pubDate>Mon, 07 Dec 26 10:00 EST</pubDate>"
+                                                 "<sparkle:phasedRolloutInterval>60</sparkle:phasedRolloutInterval>") +
+                               item("1.2", extra="<pubDate>2026-12-07T10:00:00+01:00</pubDate>"
+                                                 "<sparkle:phasedRolloutInterval>60</sparkle:phasedRolloutInterval>"))
 
 
 def tar_bytes(members, compression):

@@ -42,7 +42,9 @@ int NSRunAlertPanel(const QString& title, const QString& message, const QString&
   QPushButton* alternate =
       alternateButton.isEmpty() ? nullptr : box.addButton(alternateButton, QMessageBox::RejectRole);
   QPushButton* defaultPush = box.addButton(
-      defaultButton.isEmpty() ? QStringLiteral("OK") : defaultButton, QMessageBox::AcceptRole);
+      // Qt's own catalog has this text in the user's language.
+      defaultButton.isEmpty() ? QCoreApplication::translate("QPlatformTheme", "OK") : defaultButton,
+      QMessageBox::AcceptRole);
   box.setDefaultButton(defaultPush);
   box.setEscapeButton(alternate ? alternate : defaultPush);
 

@@ -1,5 +1,6 @@
 // Reader of the binary form: "bplist00", objects, an offset table and a 32-byte trailer.
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -24,6 +25,9 @@ class BinaryReader {
  public:
   explicit BinaryReader(std::string_view input)
       : bytes_(reinterpret_cast<const unsigned char*>(input.data())), size_(input.size()) {}
+  BinaryReader(const BinaryReader&) = delete;
+  BinaryReader& operator=(const BinaryReader&) = delete;
+  ~BinaryReader() { arena_->release(); }  // the texts read keep it as long as they live
 
   Result<Value> read() {
     if (size_ < kHeaderSize || std::memcmp(bytes_, "bplist00", kHeaderSize) != 0)
@@ -39,31 +43,94 @@ class BinaryReader {
     tableOffset_ = bigEndian(trailer + 24, 8);
 
     if (offsetSize_ < 1 || offsetSize_ > 8)
-      return failure("invalid offset size " + std::to_string(offsetSize_) + " in trailer", trailer + 6);
+      return failure("offset size " + std::to_string(offsetSize_) + " in trailer is not 1 to 8 bytes", trailer + 6);
     if (referenceSize_ < 1 || referenceSize_ > 8)
-      return failure("invalid object reference size " + std::to_string(referenceSize_) + " in trailer",
+      return failure("object reference size " + std::to_string(referenceSize_) + " in trailer is not 1 to 8 bytes",
                      trailer + 7);
-    if (objectCount_ == 0) return failure("trailer declares no objects", trailer + 8);
+    if (objectCount_ == 0) return failure("trailer declares no objects; the top object must be one", trailer + 8);
     if (tableOffset_ <= kHeaderSize || tableOffset_ >= trailer)
-      return failure("offset table position " + std::to_string(tableOffset_) + " out of range", trailer + 24);
+      return failure("offset table position " + std::to_string(tableOffset_) + " is not between the header and the trailer",
+                     trailer + 24);
     // Every object takes at least one byte before the table and one entry in it.
     if (objectCount_ > (trailer - tableOffset_) / offsetSize_ || objectCount_ > tableOffset_ - kHeaderSize)
-      return failure("object count " + std::to_string(objectCount_) + " larger than the file could hold",
+      return failure("trailer's object count " + std::to_string(objectCount_) +
+                         " breaks the rule that each object has an offset-table entry and a byte before the table"
+                         " (this file has room for " +
+                         std::to_string(std::min<std::uint64_t>((trailer - tableOffset_) / offsetSize_,
+                                                                tableOffset_ - kHeaderSize)) +
+                         ")",
                      trailer + 8);
     if (topObject >= objectCount_)
-      return failure("top object " + std::to_string(topObject) + " out of range (" +
-                         std::to_string(objectCount_) + " objects)",
+      return failure("top object " + std::to_string(topObject) + " is not one of the trailer's " +
+                         std::to_string(objectCount_) + " objects",
                      trailer + 16);
 
     keyBytesBudget_ = 64 * std::uint64_t{size_} + (std::uint64_t{1} << 20);
     objectBytesBudget_ = size_;
-    state_.assign(objectCount_, State::Unread);
-    cache_.resize(objectCount_);
+    findSharedObjects(topObject);
     return readObject(topObject, 0, trailer + 16);
   }
 
  private:
   enum class State : std::uint8_t { Unread, Reading, Read };
+  static constexpr std::uint32_t kUnshared = ~std::uint32_t{0};
+
+  // Only an object that more than one reference leads to is kept once read, so that it is
+  // read once and its copies share storage; in most files few are, and keeping every object
+  // (a value per object for the whole read) took as much memory as the file. Counts the
+  // references that the file's containers hold (the top object counts one), then numbers the
+  // objects counted twice or more (slotOf). Any object in a cycle is among them (reached from
+  // outside the cycle and from inside), so cycles are still found. A malformed container is
+  // skipped here; reading reports it. Two bits per object while counting, one after: a word per
+  // object was a tenth of the memory a large domain took to read.
+  void findSharedObjects(std::uint64_t topObject) {
+    const std::size_t words = static_cast<std::size_t>((objectCount_ + 63) / 64);
+    std::vector<std::uint64_t> seen(words, 0);
+    shared_.assign(words, 0);
+    auto count = [&](std::uint64_t index) {
+      const std::uint64_t bit = std::uint64_t{1} << (index & 63);
+      std::uint64_t& once = seen[index >> 6];
+      if (once & bit) {
+        shared_[index >> 6] |= bit;
+      } else {
+        once |= bit;
+      }
+    };
+    count(topObject);
+    for (std::uint64_t index = 0; index < objectCount_; ++index) {
+      const std::uint64_t offset = bigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
+      if (offset < kHeaderSize || offset >= tableOffset_) continue;
+      const unsigned marker = bytes_[offset];
+      const unsigned kind = marker >> 4;
+      if (kind != 0xA && kind != 0xD) continue;
+      std::size_t body = static_cast<std::size_t>(offset) + 1;
+      auto entries = lengthOf(marker & 0x0F, body);
+      if (!entries) continue;
+      const std::uint64_t references = kind == 0xD ? 2 * *entries : *entries;
+      const std::uint64_t room = (tableOffset_ - body) / referenceSize_;
+      if (*entries > (kind == 0xD ? room / 2 : room) || !fits(body, references * referenceSize_)) continue;
+      for (std::uint64_t i = 0; i < references; ++i) {
+        const std::uint64_t referenced = bigEndian(body + i * referenceSize_, referenceSize_);
+        if (referenced < objectCount_) count(referenced);
+      }
+    }
+    rank_.resize(words);
+    std::uint32_t shared = 0;
+    for (std::size_t word = 0; word < words; ++word) {
+      rank_[word] = shared;
+      shared += static_cast<std::uint32_t>(std::popcount(shared_[word]));
+    }
+    state_.assign(shared, State::Unread);
+    cache_.resize(shared);
+  }
+
+  // The object's place in cache_ and state_, or kUnshared: its rank among the shared objects.
+  std::uint32_t slotOf(std::uint64_t index) const {
+    const std::uint64_t word = shared_[index >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (index & 63);
+    if (!(word & bit)) return kUnshared;
+    return rank_[index >> 6] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
+  }
 
   // Every reference and offset goes through here: the common widths are single loads.
   std::uint64_t bigEndian(std::size_t at, std::size_t width) const {
@@ -104,25 +171,30 @@ class BinaryReader {
   }
 
   Result<Value> readObject(std::uint64_t index, int depth, std::size_t referencedAt) {
-    if (state_[index] == State::Read) return cache_[index];
-    if (state_[index] == State::Reading)
-      return failure("cyclic reference to object " + std::to_string(index), referencedAt);
+    const std::uint32_t slot = slotOf(index);
+    if (slot != kUnshared) {
+      if (state_[slot] == State::Read) return cache_[slot];
+      if (state_[slot] == State::Reading)
+        return failure("cyclic reference to object " + std::to_string(index) + ": an object may not contain itself",
+                       referencedAt);
+    }
 
     const std::uint64_t offset = bigEndian(tableOffset_ + index * offsetSize_, offsetSize_);
     if (offset < kHeaderSize || offset >= tableOffset_)
-      return failure("offset " + std::to_string(offset) + " of object " + std::to_string(index) + " out of range",
+      return failure("offset " + std::to_string(offset) + " of object " + std::to_string(index) +
+                         " is not between the header and the offset table",
                      tableOffset_ + index * offsetSize_);
 
-    // Scalars are read again at each reference, cheaper than keeping them: only objects that
-    // own storage (containers, strings, data) are kept, so that each is read once and shared.
+    // Scalars are read again at each reference, cheaper than keeping them: only shared objects
+    // that own storage (containers, strings, data) are kept.
     const unsigned kind = bytes_[offset] >> 4;
-    if (kind <= 0x3 || kind == 0x8) return readObjectAt(static_cast<std::size_t>(offset), depth);
+    if (slot == kUnshared || kind <= 0x3 || kind == 0x8) return readObjectAt(static_cast<std::size_t>(offset), depth);
 
-    state_[index] = State::Reading;
+    state_[slot] = State::Reading;
     Result<Value> value = readObjectAt(static_cast<std::size_t>(offset), depth);
     if (!value) return value;
-    state_[index] = State::Read;
-    cache_[index] = *value;
+    state_[slot] = State::Read;
+    cache_[slot] = *value;
     return value;
   }
 
@@ -186,7 +258,8 @@ class BinaryReader {
         if (!length) return unexpected(length.error());
         if (!fits(body, *length)) return failure("truncated data (" + std::to_string(*length) + " bytes)", at);
         if (!spendObjectBytes(*length)) return objectsOverlap(at);
-        return Value(Data(bytes_ + body, static_cast<std::size_t>(*length)));
+        return Value(Data(std::string_view(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length)),
+                          *arena_));
       }
 
       case 0x5:
@@ -258,8 +331,8 @@ class BinaryReader {
   Result<std::uint64_t> objectIndexAt(std::size_t referenceAt) const {
     const std::uint64_t index = bigEndian(referenceAt, referenceSize_);
     if (index >= objectCount_)
-      return failure("object reference " + std::to_string(index) + " out of range (" +
-                         std::to_string(objectCount_) + " objects)",
+      return failure("object reference " + std::to_string(index) + " is not one of the trailer's " +
+                         std::to_string(objectCount_) + " objects",
                      referenceAt);
     return index;
   }
@@ -274,19 +347,25 @@ class BinaryReader {
   Result<detail::SharedText> readKey(std::size_t referenceAt) {
     auto index = objectIndexAt(referenceAt);
     if (!index) return unexpected(index.error());
-    if (state_[*index] != State::Read) {
+    const std::uint32_t slot = slotOf(*index);
+    if (slot == kUnshared || state_[slot] != State::Read) {
       const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
       if (offset < kHeaderSize || offset >= tableOffset_)
-        return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) + " out of range",
+        return failure("offset " + std::to_string(offset) + " of object " + std::to_string(*index) +
+                           " is not between the header and the offset table",
                        tableOffset_ + *index * offsetSize_);
       const unsigned kind = bytes_[offset] >> 4;
       if (kind != 0x5 && kind != 0x6) return failure("dictionary key is not a string", referenceAt);
       auto key = readString(static_cast<std::size_t>(offset));
       if (!key) return unexpected(key.error());
-      cache_[*index] = Value(std::move(*key));
-      state_[*index] = State::Read;
+      if (slot == kUnshared) {
+        if (!spendKeyBytes(key->view().size())) return keysTooLarge(referenceAt);
+        return key;
+      }
+      cache_[slot] = Value(std::move(*key));
+      state_[slot] = State::Read;
     }
-    const detail::SharedText* text = cache_[*index].sharedText();
+    const detail::SharedText* text = cache_[slot].sharedText();
     if (!text) return failure("dictionary key is not a string", referenceAt);
     if (!spendKeyBytes(text->view().size())) return keysTooLarge(referenceAt);
     return *text;
@@ -327,14 +406,14 @@ class BinaryReader {
       if (!spendObjectBytes(*length)) return objectsOverlap(at);
       const std::string_view ascii(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
       if (auto bad = unicode::findNonAscii(ascii)) return failure("non-ASCII byte in ASCII string", body + *bad);
-      return detail::SharedText(ascii);
+      return detail::SharedText(ascii, *arena_);
     }
     if (*length > (tableOffset_ - body) / 2 || !fits(body, *length * 2))
       return failure("truncated string (" + std::to_string(*length) + " UTF-16 units)", at);
     if (!spendObjectBytes(*length * 2)) return objectsOverlap(at);
     if (auto bad = unicode::utf16BigEndianToUtf8(bytes_ + body, static_cast<std::size_t>(*length), text))
       return failure("unpaired UTF-16 surrogate in string", body + 2 * *bad);
-    return detail::SharedText(text);
+    return detail::SharedText(text, *arena_);
   }
 
   const unsigned char* bytes_;
@@ -345,8 +424,11 @@ class BinaryReader {
   std::uint64_t tableOffset_ = 0;
   std::uint64_t keyBytesBudget_ = 0;
   std::uint64_t objectBytesBudget_ = 0;
+  std::vector<std::uint64_t> shared_;  // a bit per object: more than one reference leads to it
+  std::vector<std::uint32_t> rank_;    // per word of shared_: how many shared objects come before
   std::vector<State> state_;
-  std::vector<Value> cache_;  // objects read so far; copies share storage
+  std::vector<Value> cache_;  // shared objects read so far; copies share storage
+  detail::TextArena* arena_ = detail::TextArena::create();  // the document's strings, keys and data
 };
 
 }  // namespace

@@ -42,6 +42,14 @@ class IndexTable {
     }
   }
 
+  // Room for count indices without growing.
+  void reserve(std::size_t count) {
+    if (used_ != 0 || count == 0) return;
+    std::size_t capacity = 64;
+    while (capacity < count * 2) capacity *= 2;
+    slots_.assign(capacity, 0);
+  }
+
   void insert(std::uint64_t hash, std::uint32_t index) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
     place((hash & kTagBits) | (std::uint64_t{index} + 1));
@@ -86,6 +94,10 @@ class BinaryWriter {
                                                      : 0;
     objects_.reserve(rootSize + 16);
     children_.reserve(rootSize + 16);
+    // Most of a large domain's objects are its keys and scalar values: their tables are
+    // sized once rather than regrown (and rehashed) a dozen times.
+    strings_.reserve(rootSize / 2);
+    scalars_.reserve(rootSize / 4);
     auto top = flatten(root, 0);
     if (!top) return unexpected(top.error());
 
@@ -201,7 +213,7 @@ class BinaryWriter {
         return flattenString(*value.sharedText());
       case Kind::Data: {
         const std::string_view bytes = value.asData()->bytes();
-        const std::uint64_t hash = detail::hashText(bytes);
+        const std::uint64_t hash = value.asData()->hash();
         if (auto found = data_.find(hash, [&](Index i) { return objects_[i].text() == bytes; })) return *found;
         estimatedSize_ += bytes.size() + 10;
         return add(bytesObject(Type::Data, bytes), data_, hash);

@@ -272,7 +272,7 @@ class XmlReader {
         if (auto ok = readEndTag(tag.name); !ok) return unexpected(ok.error());
         return text;
       } else {
-        return failure("unexpected element inside <" + std::string(tag.name) + ">", pos_);
+        return failure("unexpected element inside <" + std::string(tag.name) + ">: it holds only text", pos_);
       }
     }
   }
@@ -317,7 +317,8 @@ class XmlReader {
       } else if (atEnd()) {
         return failure("unterminated <" + std::string(container.name) + ">", container.offset);
       } else if (text_[pos_] != '<' || startsWith("<![CDATA[")) {
-        return failure("unexpected text inside <" + std::string(container.name) + ">", pos_);
+        return failure("unexpected text inside <" + std::string(container.name) + ">: a container holds only elements",
+                       pos_);
       } else {
         return true;
       }
@@ -419,9 +420,9 @@ class XmlReader {
     const auto result = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
     if (text.empty() || result.ptr != text.data() + text.size())
       return failure("malformed integer \"" + std::string(text) + "\"", at);
-    if (result.ec == std::errc::result_out_of_range) return failure("integer out of range", at);
+    if (result.ec == std::errc::result_out_of_range) return failure("integer out of range: more than 64 bits", at);
     if (!negative) return Value(Integer::fromUnsigned(magnitude));
-    if (magnitude > (std::uint64_t{1} << 63)) return failure("integer out of range", at);
+    if (magnitude > (std::uint64_t{1} << 63)) return failure("integer out of range: below -2^63", at);
     return Value(Integer(static_cast<std::int64_t>(0 - magnitude)));
   }
 
@@ -440,7 +441,7 @@ class XmlReader {
     if (body.empty() || !(body[0] == '.' || (body[0] >= '0' && body[0] <= '9')) ||
         result.ptr != body.data() + body.size() || result.ec == std::errc::invalid_argument)
       return failure("malformed real \"" + std::string(text) + "\"", at);
-    if (result.ec == std::errc::result_out_of_range) return failure("real out of range", at);
+    if (result.ec == std::errc::result_out_of_range) return failure("real out of range: beyond what a double holds", at);
     return Value(negative ? -real : real);
   }
 

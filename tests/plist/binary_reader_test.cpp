@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 
 #include "binary_builder.h"
 #include "plist/plist.h"
@@ -65,7 +66,7 @@ TEST(BinaryReaderErrors, TrailerFaultsAreReportedAtTheTrailerField) {
   expectTrailerError(builder.finish({.offsetSize = 9}), "offset size", 6);
   expectTrailerError(builder.finish({.referenceSize = 0}), "reference size", 7);
   expectTrailerError(builder.finish({.objectCount = 0}), "no objects", 8);
-  expectTrailerError(builder.finish({.top = 1}), "top object 1 out of range", 16);
+  expectTrailerError(builder.finish({.top = 1}), "top object 1 is not one of the trailer's 1 objects", 16);
   expectTrailerError(builder.finish({.tableOffset = 4}), "offset table", 24);
   expectTrailerError(builder.finish({.tableOffset = builder.finish().size()}), "offset table", 24);
 }
@@ -75,7 +76,7 @@ TEST(BinaryReaderErrors, ObjectCountBeyondTheFileIsRefusedWithoutAllocating) {
   builder.add(BinaryBuilder::integer8(1));
   const std::string huge = builder.finish({.objectCount = std::uint64_t{1} << 40});
   const auto started = std::chrono::steady_clock::now();
-  expectError(huge, "larger than the file could hold", huge.size() - 32 + 8);
+  expectError(huge, "breaks the rule that each object has an offset-table entry", huge.size() - 32 + 8);
   EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
 }
 
@@ -84,27 +85,27 @@ TEST(BinaryReaderErrors, ReferencesAndOffsetsOutOfRange) {
   const std::size_t list = builder.add(BinaryBuilder::array({1, 7}));
   builder.add(BinaryBuilder::integer8(1));
   // The second reference (7) sits two bytes into the array object.
-  expectError(builder.finish(), "object reference 7 out of range", builder.offsetOf(list) + 2);
+  expectError(builder.finish(), "object reference 7 is not one of the trailer's", builder.offsetOf(list) + 2);
 
   BinaryBuilder badOffset;
   badOffset.add(BinaryBuilder::integer8(1));
   std::string file = badOffset.finish();
   const std::size_t table = file.size() - 32 - 1;
   file[table] = static_cast<char>(0xF0);  // object 0 "starts" past the table
-  expectError(file, "offset 240 of object 0 out of range", table);
+  expectError(file, "offset 240 of object 0 is not between the header and the offset table", table);
 }
 
 TEST(BinaryReaderErrors, CyclesAreDetected) {
   BinaryBuilder selfReference;
   const std::size_t list = selfReference.add(BinaryBuilder::array({0}));
-  expectError(selfReference.finish(), "cyclic reference to object 0", selfReference.offsetOf(list) + 1);
+  expectError(selfReference.finish(), "cyclic reference to object 0: an object may not contain itself", selfReference.offsetOf(list) + 1);
 
   // dict { "k": [ dict ] }: the cycle passes through a dictionary value and an array.
   BinaryBuilder indirect;
   indirect.add(BinaryBuilder::dictionary({1}, {2}));
   indirect.add(BinaryBuilder::ascii("k"));
   const std::size_t inner = indirect.add(BinaryBuilder::array({0}));
-  expectError(indirect.finish(), "cyclic reference to object 0", indirect.offsetOf(inner) + 1);
+  expectError(indirect.finish(), "cyclic reference to object 0: an object may not contain itself", indirect.offsetOf(inner) + 1);
 }
 
 TEST(BinaryReaderErrors, SharedObjectsAreNotCycles) {
@@ -153,6 +154,34 @@ TEST(BinaryReader, RepeatedKeyKeepsFirstPositionAndLastValue) {
   edited.set("k10", 12);  // the index built while reading stays usable
   EXPECT_EQ(edited.get("k1")->asInteger()->toString(), "11");
   EXPECT_EQ(edited.get("k10")->asInteger()->toString(), "12");
+}
+
+// A document's strings, keys and data share chunks that live as long as any of them: parts
+// kept from a document outlive it and each other, on small and large (own-chunk) texts alike.
+TEST(BinaryReader, PartsKeptFromADocumentOutliveIt) {
+  const std::string large(600 * 1024, 'x');
+  plist::Dictionary written;
+  for (int i = 0; i < 2000; ++i) written.set("key " + std::to_string(i), "value " + std::to_string(i));
+  written.set("large", large);
+  written.set("bytes", plist::Data(large.data(), 1000));
+  std::optional<plist::Value> kept, keptLarge, keptData;
+  std::optional<plist::Dictionary> keptEntries;
+  {
+    auto read = plist::readBinary(plist::writeBinary(written));
+    ASSERT_TRUE(read.has_value());
+    const plist::Dictionary& domain = *read->asDictionary();
+    kept = *domain.get("key 1999");
+    keptLarge = *domain.get("large");
+    keptData = *domain.get("bytes");
+    keptEntries = plist::Dictionary{{domain.begin()->key(), *domain.get("key 7")}};
+  }
+  EXPECT_EQ(*kept->asString(), "value 1999");
+  EXPECT_EQ(*keptLarge->asString(), large);
+  EXPECT_EQ(keptData->asData()->bytes(), std::string_view(large.data(), 1000));
+  EXPECT_EQ(*keptEntries->get("key 0")->asString(), "value 7");
+  kept.reset();
+  keptData.reset();
+  EXPECT_EQ(keptLarge->asString()->size(), large.size());
 }
 
 TEST(BinaryReaderErrors, NestingLimit) {

@@ -76,6 +76,16 @@ TEST_F(AgentEmbeddingTest, APlainPluginGetsTheAgentAndTheUpdaterKeysInItsOwnForm
   EXPECT_EQ(snapshot(embedded), snapshot(newer)) << describeDifference(snapshot(newer), snapshot(embedded));
   EXPECT_EQ(infoString("SUFeedURL"), "https://example.org/beta.xml");
   EXPECT_EQ(infoString("SUPublicEDKey"), publicKey.toStdString());
+  // Recovery keys: each --recovery-public-key, all of them replacing the ones the plug-in had.
+  const QString recovery = QString::fromLatin1(QByteArray(32, '\x07').toBase64());
+  const QString otherRecovery = QString::fromLatin1(QByteArray(32, '\x08').toBase64());
+  ASSERT_EQ(run({"embed-agent", plugin, "--agent", newer, "--recovery-public-key", recovery, "--recovery-public-key", otherRecovery}), 0)
+      << errors.toStdString();
+  const plist::Value* keys = info()->asDictionary()->get("QLRecoveryPublicEDKeys");
+  ASSERT_TRUE(keys && keys->asArray());
+  EXPECT_EQ(keys->asArray()->size(), 2u);
+  EXPECT_EQ(run({"embed-agent", plugin, "--agent", newer, "--recovery-public-key", publicKey}), 1) << "the signing key itself";
+  EXPECT_TRUE(errors.contains(QStringLiteral("is the SUPublicEDKey itself"))) << errors.toStdString();
   const QStringList resources = QDir(plugin + QStringLiteral("/Contents/Resources")).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
   EXPECT_FALSE(resources.join(' ').contains(QStringLiteral(".embedding"))) << resources.join(' ').toStdString();
 }

@@ -86,6 +86,56 @@ TEST(AppcastParsing, MatchesTheNamespaceByUriNotByPrefix) {
   EXPECT_FALSE(appcast->items[0].isInstallable());
 }
 
+// One enclosure per platform: ours by name beats one without a name, whatever the order;
+// others are only noted, and so are deltas for them.
+TEST(AppcastParsing, ChoosesTheEnclosureForOurPlatform) {
+  Result<Appcast> appcast = parseAppcast(feedWithItems(R"(
+    <item><sparkle:version>2</sparkle:version>
+      <enclosure sparkle:os="windows" url="https://u/setup.exe" length="1" sparkle:version="9"/>
+      <enclosure url="https://u/mac.zip" length="2"/>
+      <enclosure sparkle:os=" Linux " url="https://u/linux.tar.xz" length="3" sparkle:edSignature="s"/>
+      <enclosure sparkle:os="macos" url="https://u/other.zip" length="4"/>
+      <sparkle:deltas>
+        <enclosure sparkle:os="windows" sparkle:deltaFrom="1" url="https://u/d.exe"/>
+        <enclosure sparkle:deltaFrom="1" url="https://u/d"/>
+      </sparkle:deltas></item>
+    <item><enclosure sparkle:os="windows" url="https://u/w.exe" sparkle:version="3"/></item>)"));
+  ASSERT_TRUE(appcast);
+  const AppcastItem& mixed = appcast->items[0];
+  EXPECT_EQ(mixed.fileURL, u"https://u/linux.tar.xz");
+  EXPECT_EQ(mixed.contentLength, 3);
+  EXPECT_EQ(mixed.edSignature, u"s");
+  EXPECT_EQ(mixed.otherPlatforms, (QStringList{"windows", "macos"}));
+  ASSERT_EQ(mixed.deltas.size(), 1u);
+  EXPECT_EQ(mixed.deltas[0].fileURL, u"https://u/d");
+  const AppcastItem& windowsOnly = appcast->items[1];
+  EXPECT_FALSE(windowsOnly.hasEnclosure);
+  EXPECT_FALSE(windowsOnly.isInstallable());
+  EXPECT_EQ(windowsOnly.versionString, u"3");
+  EXPECT_EQ(mixed.versionString, u"2");
+}
+
+TEST(AppcastParsing, ReadsCriticalInTagsAndInformationalVersions) {
+  Result<Appcast> appcast = parseAppcast(feedWithItems(R"(
+    <item><sparkle:version>2</sparkle:version><sparkle:tags>
+      <sparkle:criticalUpdate />
+    </sparkle:tags></item>
+    <item><sparkle:version>3</sparkle:version><sparkle:criticalUpdate sparkle:version="1.5"/>
+      <sparkle:tags><sparkle:criticalUpdate sparkle:version="1.2"/></sparkle:tags></item>
+    <item><sparkle:version>4</sparkle:version><sparkle:criticalUpdate sparkle:version="1.5"/>
+      <sparkle:tags><sparkle:criticalUpdate/></sparkle:tags>
+      <sparkle:informationalUpdate><sparkle:version>1.1</sparkle:version><sparkle:belowVersion>1.0</sparkle:belowVersion>
+        <sparkle:version> 1.3 </sparkle:version></sparkle:informationalUpdate></item>)"));
+  ASSERT_TRUE(appcast);
+  EXPECT_TRUE(appcast->items[0].isCriticalUpdate);
+  EXPECT_TRUE(appcast->items[0].criticalBelowVersion.isEmpty());
+  EXPECT_EQ(appcast->items[1].criticalBelowVersion, u"1.5") << "the widest limit counts";
+  EXPECT_TRUE(appcast->items[2].criticalBelowVersion.isEmpty()) << "one element without a limit: critical for all";
+  EXPECT_EQ(appcast->items[2].versionString, u"4");
+  EXPECT_EQ(appcast->items[2].informationalVersions, (QStringList{"1.1", "1.3"}));
+  EXPECT_EQ(appcast->items[2].informationalBelowVersion, u"1.0");
+}
+
 TEST(AppcastParsing, KeepsItemsWithoutEnclosureButNotAsInstallable) {
   Result<Appcast> appcast = parseAppcast(feedWithItems(R"(
     <item><title>Announcement</title><sparkle:version>9.0</sparkle:version><description>news</description></item>

@@ -38,6 +38,27 @@ const QByteArray kCriticalSuperseded = feed(item("1.6") + item("1.5", "<sparkle:
 const QByteArray kMajor = feed(item("3.0", "<sparkle:minimumAutoupdateVersion>2.0</sparkle:minimumAutoupdateVersion>"));
 const QByteArray kPlain = feed(item("1.2") + item("1.10") + item("1.9") + item("8.0", {}, false));
 
+// Forms publishers write: the older critical spelling (phased, to show it is not), enclosures
+// for several platforms, an announcement for some installed versions only.
+const QByteArray kCriticalTags = feed(item("1.2",
+    "<pubDate>Mon, 07 Dec 2026 10:00:00 +0000</pubDate><sparkle:phasedRolloutInterval>86400</sparkle:phasedRolloutInterval>"
+    "<sparkle:tags>\n  <sparkle:criticalUpdate />\n</sparkle:tags>"));
+const QByteArray kWindows = R"(<enclosure sparkle:os="windows" url="https://u/setup.exe" length="9"/>)";
+const QByteArray kOtherPlatformOnly = feed(item("2.0", kWindows, false) + item("1.5"));
+const QByteArray kMixedPlatforms = feed(item("2.0", kWindows));
+const QByteArray kInformationalAt = feed(item("2.0",
+    "<sparkle:informationalUpdate><sparkle:version>1.2</sparkle:version><sparkle:version>1.3.0</sparkle:version>"
+    "</sparkle:informationalUpdate>"));
+
+// 1.2 phased from a pubDate written in another way (7 Dec 2026 10:00 UTC when read), 1.1 out.
+QByteArray phasedFrom(const QByteArray& pubDate) {
+  return feed(item("1.2", "<pubDate>" + pubDate + "</pubDate><sparkle:phasedRolloutInterval>86400</sparkle:phasedRolloutInterval>") +
+              item("1.1"));
+}
+const QByteArray kTwoDigitYear = phasedFrom("Mon, 07 Dec 26 10:00 GMT");
+const QByteArray kIsoDate = phasedFrom("2026-12-07T11:00:00+01:00");
+const QByteArray kDateOnly = phasedFrom("2026-12-07");
+
 const QDateTime kPublished(QDate(2026, 12, 7), QTime(10, 0), Qt::UTC);
 QDateTime day(int days, int seconds = 0) { return kPublished.addDays(days).addSecs(seconds); }
 
@@ -99,6 +120,16 @@ const Row kRows[] = {
   {"major upgrade silent from its minimum",  kMajor, "2.0", {}, 0, day(0), kBg, "",  "3.0",  Update},
   {"major upgrade skipped",                  kMajor, "1.9", {}, 0, day(0), kBg, "3.0", "",   None},
   {"major upgrade skipped, user check asks", kMajor, "1.9", {}, 0, day(0), kUser, "3.0", "3.0", Asks},
+  {"critical in sparkle:tags: not phased",   kCriticalTags, "1.0", {}, 6, day(0), kBg, "",    "1.2", Critical},
+  {"critical in sparkle:tags: skip ignored", kCriticalTags, "1.1", {}, 0, day(1), kBg, "1.2", "1.2", Critical},
+  {"another platform's enclosure only",      kOtherPlatformOnly, "1.0", {}, 0, day(0), kUser, "", "1.5", Update},
+  {"ours beside another platform's",         kMixedPlatforms, "1.0", {}, 0, day(0), kBg, "",  "2.0", Update},
+  {"informational at one of its versions",   kInformationalAt, "1.3", {}, 0, day(0), kUser, "", "2.0", Informational},
+  {"informational at it: background none",   kInformationalAt, "1.2", {}, 0, day(0), kBg, "",  "",    None},
+  {"not at its versions: an ordinary update", kInformationalAt, "1.1", {}, 0, day(0), kBg, "", "2.0", Update},
+  {"two-digit year is this century",         kTwoDigitYear, "1.0", {}, 3, day(3, -1), kBg, "", "1.1", Update},
+  {"ISO 8601 pubDate with a zone",           kIsoDate, "1.0", {}, 3, day(3, -1), kBg, "",  "1.1",  Update},
+  {"date without time or zone: at once",     kDateOnly, "1.0", {}, 6, day(0), kBg, "",    "1.2",  Update},
 };
 // clang-format on
 
@@ -158,8 +189,22 @@ TEST(ItemSelection, ReadsPubDatesAsRssWritesThem) {
   EXPECT_EQ(parsePubDate(QStringLiteral(" 7 Dec 2026 11:00 +0100 ")), expected);
   EXPECT_EQ(parsePubDate(QStringLiteral("Fri, 07 Dec 2026 10:00:00 gmt")), expected);  // a wrong weekday
   EXPECT_FALSE(parsePubDate(QStringLiteral("Mon, 07 Dec 2026 10:00:00")));  // no zone
-  EXPECT_FALSE(parsePubDate(QStringLiteral("2026-12-07T10:00:00Z")));
   EXPECT_FALSE(parsePubDate(QString()));
+  // What feeds write besides: ISO 8601 with a zone, full and lower-case month names, no
+  // seconds, one-digit hours, the military letters (taken as UTC), two- and three-digit years.
+  for (const char* same : {"2026-12-07T10:00:00Z", "2026-12-07T10:00:00.000+0000", "Monday, 7 December 2026 10:00 UT",
+                           "Mon, 7 dec 2026 5:00:00 -0500", "07 Dec 2026 10:00:00 Z", "07 Dec 2026 10:00:00 a",
+                           "07 Dec 126 10:00 +0000"}) {
+    EXPECT_EQ(parsePubDate(QString::fromLatin1(same)), expected) << same;
+  }
+  EXPECT_EQ(parsePubDate(QStringLiteral("7 Dec 98 10:00 +0000"))->date().year(), 1998);
+  EXPECT_EQ(parsePubDate(QStringLiteral("7 Dec 49 10:00 +0000"))->date().year(), 2049);
+  for (const char* refused : {"2026-12-07", "2026.12.07", "2026-12-07T10:00:00", "Saturday, August 30th, 2008 10:00:00 GMT-5",
+                              "lun, 07 dic 2026 10:00:00 +0000", "mer., 07 jui. 2026 10:00:00 +0000",
+                              "Mon, 07 Dec 2026 10:00:00 CET", "Mon, 07 Dec 2026 10:00:00 j", "Mon, 31 Feb 2026 10:00:00 +0000",
+                              "Mon, 07 Dec 2026 24:00:00 +0000", "Mon, 07 Dec 2026 10:00:00 +2400"}) {
+    EXPECT_FALSE(parsePubDate(QString::fromUtf8(refused))) << refused;
+  }
 }
 
 }  // namespace

@@ -242,6 +242,47 @@ TEST_F(UpdatePublisherTest, SignFeedRenewsTheExpiry) {
   EXPECT_EQ(readFile(feed).count("quillane-feed-signature"), 1);
 }
 
+TEST_F(UpdatePublisherTest, FeedsMoveForwardAndRotateKeyChainsTheirKeys) {
+  const QString feed = path("appcast.xml");
+  const QString next = path("next.key");
+  const QString recovery = path("recovery.key");
+  const QString stranger = path("stranger.key");
+  for (const QString& file : {next, recovery, stranger}) ASSERT_EQ(publisher({"keygen", "--key", file}).status, 0);
+  ASSERT_EQ(publisher({"feed", "--key", key, "--feed", feed, "--archive", archiveOf(QStringLiteral("1.1"), QStringLiteral("s.tar.gz")),
+                       "--url", "https://u/s"}).status, 0);
+  ASSERT_EQ(publisher({"sign-feed", "--key", key, "--feed", feed}).status, 0);
+  EXPECT_TRUE(readFile(feed).contains("<qf:serial>2</qf:serial>")) << readFile(feed).toStdString();
+
+  Outcome rotated = publisher({"rotate-key", "--feed", feed, "--key", key, "--new-key", next});
+  ASSERT_EQ(rotated.status, 0) << rotated.err.toStdString();
+  EXPECT_TRUE(rotated.out.startsWith(QStringLiteral("key statement 1: from now on "))) << rotated.out.toStdString();
+  ASSERT_EQ(publisher({"rotate-key", "--feed", feed, "--key", recovery, "--new-key", stranger}).status, 0);
+  EXPECT_TRUE(readFile(feed).contains("<qf:serial>4</qf:serial>"));
+  // Signing with a key the chain has left behind would make a feed every agent refuses.
+  const QByteArray before = readFile(feed);
+  Outcome stale = publisher({"sign-feed", "--key", next, "--feed", feed});
+  EXPECT_EQ(stale.status, 1);
+  EXPECT_TRUE(stale.err.contains(QStringLiteral("key statement 2"))) << stale.err.toStdString();
+  EXPECT_EQ(publisher({"rotate-key", "--feed", feed, "--key", stranger, "--new-key", key}).status, 1) << "a key already in the chain";
+  EXPECT_EQ(readFile(feed), before);
+
+  Outcome lint = publisher({"lint", feed, "--installed", "1.0"});
+  EXPECT_EQ(lint.status, 0) << lint.out.toStdString() << lint.err.toStdString();
+  const QString strangerKey = publisher({"public-key", "--key", stranger}).out.trimmed();
+  EXPECT_TRUE(lint.out.contains(QStringLiteral("Feed serial: 4\n"))) << lint.out.toStdString();
+  EXPECT_TRUE(lint.out.contains(QStringLiteral("(another key: agents apply it only if that is one of the plug-in's recovery keys)")));
+  EXPECT_TRUE(lint.out.contains(QStringLiteral("Key in force: %1").arg(strangerKey)));
+  EXPECT_TRUE(lint.out.contains(QStringLiteral("Feed signature: by the key in force")));
+  EXPECT_TRUE(lint.out.contains(QStringLiteral("1.1 (display): archive must be signed by %1").arg(strangerKey))) << lint.out.toStdString();
+
+  // After a leak, the recovery statement may jump far above anything the thief published.
+  const QString fresh = path("fresh.key");
+  ASSERT_EQ(publisher({"keygen", "--key", fresh}).status, 0);
+  EXPECT_EQ(publisher({"rotate-key", "--feed", feed, "--key", recovery, "--new-key", fresh, "--number", "2"}).status, 1);
+  ASSERT_EQ(publisher({"rotate-key", "--feed", feed, "--key", recovery, "--new-key", fresh, "--number", "1000000"}).status, 0);
+  EXPECT_TRUE(publisher({"lint", feed, "--installed", "1.0"}).out.contains(QStringLiteral("statement 1000000: signing key")));
+}
+
 TEST_F(UpdatePublisherTest, FeedWritesReleaseManagementTheReaderUnderstands) {
   const QString feed = path("appcast.xml");
   const QString archive = archiveOf(QStringLiteral("1.2"), QStringLiteral("1.2.tar.gz"));
@@ -300,6 +341,12 @@ TEST_F(UpdatePublisherTest, LintShowsWhatEachCheckOffersAndWhy) {
   Outcome stage = publisher({"lint", feed, "--installed", "1.0", "--group", "6", "--now", "2026-12-08T12:00:00Z"});
   ASSERT_EQ(stage.status, 0) << stage.err.toStdString();
   EXPECT_EQ(stage.out, QStringLiteral(
+      "Feed serial: 0\n"
+      "Key chain: no key statements; the plug-ins' SUPublicEDKey signs everything\n"
+      "Feed signature: none (the feed is not signed)\n"
+      "  1.3: archive must be signed by the plug-ins' SUPublicEDKey\n"
+      "  1.2: archive must be signed by the plug-ins' SUPublicEDKey\n"
+      "  1.1: archive must be signed by the plug-ins' SUPublicEDKey\n"
       "installed 1.0; channels default; group 6; skipped none; at 2026-12-08T12:00:00Z\n"
       "background check: offers 1.1; 1.2 reaches group 6 at 2026-12-13T10:00:00Z\n"
       "  1.3  channel \"beta\" is not followed: invisible\n"
@@ -316,6 +363,57 @@ TEST_F(UpdatePublisherTest, LintShowsWhatEachCheckOffersAndWhy) {
   EXPECT_EQ(publisher({"lint", feed, "--installed", "1.0", "--group", "7"}).status, 2);
   EXPECT_EQ(publisher({"lint", feed, "--installed", "1.0", "--now", "tomorrow"}).status, 2);
   EXPECT_EQ(publisher({"lint", path("missing.xml"), "--installed", "1.0"}).status, 1);
+}
+
+// A feed that serves another platform too: our item names its platform, and republishing it
+// keeps the other platform's enclosure as the publisher wrote it.
+TEST_F(UpdatePublisherTest, FeedNamesOurPlatformAndKeepsTheOthers) {
+  const QString feed = path("appcast.xml");
+  const QByteArray windows = R"(<enclosure sparkle:os="windows" url="https://u/1.2.exe" length="5"/>)";
+  writeFile(feed, R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+  <item><sparkle:version>1.2</sparkle:version><enclosure url="https://u/old" length="1"/>
+    )" + windows + R"(</item>
+</channel></rss>)");
+  const QString archive = archiveOf(QStringLiteral("1.2"), QStringLiteral("1.2.tar.gz"));
+  Outcome published = publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/1.2", "--os", "linux"});
+  ASSERT_EQ(published.status, 0) << published.err.toStdString();
+  EXPECT_TRUE(readFile(feed).contains(windows));
+  Result<Appcast> appcast = parseAppcast(readFile(feed));
+  ASSERT_TRUE(appcast);
+  ASSERT_EQ(appcast->items.size(), 1u);
+  EXPECT_EQ(appcast->items[0].fileURL, u"https://u/1.2");
+  EXPECT_EQ(appcast->items[0].otherPlatforms, QStringList{"windows"});
+  EXPECT_TRUE(readFile(feed).contains(R"(sparkle:os="linux")"));
+
+  // The other platform's publishing job replaces only its own enclosure.
+  ASSERT_EQ(publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/1.2b.exe", "--os", "windows"}).status, 0);
+  EXPECT_FALSE(readFile(feed).contains(windows));
+  appcast = parseAppcast(readFile(feed));
+  ASSERT_TRUE(appcast);
+  EXPECT_EQ(appcast->items[0].fileURL, u"https://u/1.2");
+  EXPECT_EQ(appcast->items[0].otherPlatforms, QStringList{"windows"});
+  EXPECT_EQ(publisher({"feed", "--unsigned", "--feed", feed, "--archive", archive, "--url", "https://u/x", "--os", " "}).status, 2);
+}
+
+// A rollout that cannot apply reaches every group at once: for the publisher, an error.
+TEST_F(UpdatePublisherTest, LintFailsOnAPhasedItemWithAnUnreadableDate) {
+  const QString feed = path("appcast.xml");
+  writeFile(feed, R"(<?xml version="1.0" encoding="utf-8"?>
+<rss version="2.0" xmlns:sparkle="http://www.andymatuschak.org/xml-namespaces/sparkle"><channel>
+<item><sparkle:version>1.3</sparkle:version><pubDate>soon</pubDate><sparkle:phasedRolloutInterval>60</sparkle:phasedRolloutInterval>
+  <sparkle:tags><sparkle:criticalUpdate/></sparkle:tags><enclosure url="https://u/1.3" length="3"/></item>
+<item><sparkle:version>1.2</sparkle:version><pubDate>Saturday, August 30th, 2008</pubDate>
+  <sparkle:phasedRolloutInterval>86400</sparkle:phasedRolloutInterval><enclosure url="https://u/1.2" length="3"/></item>
+<item><sparkle:version>1.1</sparkle:version><pubDate>dimanche</pubDate><enclosure url="https://u/1.1" length="3"/></item>
+</channel></rss>)");
+  Outcome linted = publisher({"lint", feed, "--installed", "1.2", "--now", "2026-12-08T12:00:00Z"});
+  EXPECT_EQ(linted.status, 1);
+  EXPECT_TRUE(linted.out.endsWith(QStringLiteral(
+      "error: version 1.2 is phased but its pubDate \"Saturday, August 30th, 2008\" is unreadable; it is offered at once\n")))
+      << linted.out.toStdString();
+  EXPECT_EQ(linted.out.count(u"pubDate"), 1) << "the dates of unphased and critical items do not matter";
+  EXPECT_TRUE(linted.err.contains(u"1 error")) << linted.err.toStdString();
 }
 
 // The installed program, as publishers and the other tests run it.

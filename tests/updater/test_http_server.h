@@ -25,10 +25,15 @@ class TestHttpServer : public QObject {
     // the body by closing the connection, or any other value to lie.
     qint64 announcedLength = kRealLength;
     qint64 stallAfter = -1;    // send this many body bytes, then nothing (connection kept)
+    qint64 cutAfter = -1;      // send this many body bytes, then close the connection
     bool neverAnswer = false;  // read the request, answer nothing
     // When both are set, the body goes out dripBytes at a time, one portion every dripIntervalMs.
     qint64 dripBytes = 0;
     int dripIntervalMs = 0;
+    // Answer 304 to If-None-Match / If-Modified-Since matching this route's ETag / Last-Modified.
+    bool conditional = false;
+    // Send the rest for "Range: bytes=N-" (206), unless If-Range names another validator.
+    bool ranges = false;
   };
   static constexpr qint64 kRealLength = -2;
   static constexpr qint64 kNoLength = -1;
@@ -37,6 +42,9 @@ class TestHttpServer : public QObject {
     int requests = 0;
     qint64 bodyBytesSent = 0;   // handed to the socket and written out
     bool clientHungUp = false;  // the client closed before the whole body was sent
+    qint64 wireBytesIn = 0;     // requests, headers included
+    qint64 wireBytesOut = 0;    // answers, headers included, as written out
+    QByteArray lastRequest;     // its request line and headers
   };
 
   explicit TestHttpServer(QObject* parent = nullptr);
@@ -53,7 +61,7 @@ class TestHttpServer : public QObject {
 
  private:
   void onConnection();
-  void answer(QTcpSocket* socket, const QString& path);
+  void answer(QTcpSocket* socket, const QString& path, const QByteArray& request);
 
   QTcpServer server_;
   QHash<QString, Route> routes_;

@@ -46,6 +46,11 @@ QByteArray infoPlist(const BundleSpec& bundleShape) {
   text("CFBundleShortVersionString", bundleShape.shortVersion.isEmpty() ? bundleShape.version : bundleShape.shortVersion);
   text("SUFeedURL", bundleShape.feedURL);
   text("SUPublicEDKey", bundleShape.publicEDKey);
+  if (!bundleShape.recoveryPublicKeys.isEmpty()) {
+    xml += "\t<key>QLRecoveryPublicEDKeys</key>\n\t<array>\n";
+    for (const QString& key : bundleShape.recoveryPublicKeys) xml += "\t\t<string>" + xmlEscape(key) + "</string>\n";
+    xml += "\t</array>\n";
+  }
   flag("SUAutomaticallyUpdate", bundleShape.automaticallyUpdate);
   flag("SURequireSignedFeed", bundleShape.requireSignedFeed);
   xml += "</dict>\n</plist>\n";

@@ -19,6 +19,7 @@ struct BundleSpec {
   QString shortVersion;  // the version when empty
   QString feedURL;
   QString publicEDKey;
+  QStringList recoveryPublicKeys;  // QLRecoveryPublicEDKeys
   bool automaticallyUpdate = false;
   bool requireSignedFeed = false;
   QByteArray payload = "old payload";  // Contents/Resources/payload.txt

@@ -152,6 +152,28 @@ TEST_F(UpdateWindowsTest, SkipThisVersionIsRememberedForBackgroundChecksOnly) {
   EXPECT_EQ(fixture.installedVersion(), QStringLiteral("1.0"));
 }
 
+// Long-lived feeds mark a critical update inside <sparkle:tags>: it cannot be skipped either.
+TEST_F(UpdateWindowsTest, ACriticalUpdateWrittenTheOlderWayHasNoSkipButton) {
+  publish(QStringLiteral("1.1"), {QStringLiteral("--critical")});
+  QFile feed(fixture.feedPath());
+  ASSERT_TRUE(feed.open(QIODevice::ReadOnly));
+  QByteArray text = feed.readAll();
+  feed.close();
+  ASSERT_EQ(text.count("<sparkle:criticalUpdate/>"), 1);
+  text.replace("<sparkle:criticalUpdate/>", "<sparkle:tags>\n  <sparkle:criticalUpdate />\n</sparkle:tags>");
+  ASSERT_TRUE(feed.open(QIODevice::WriteOnly | QIODevice::Truncate));
+  feed.write(text);
+  feed.close();
+  fixture.serveFeed();
+
+  updater->checkForUpdatesInBackground();
+  QWidget* window = waitForOffer();
+  ASSERT_NE(window, nullptr);
+  EXPECT_FALSE(child<QPushButton>(window, "skipButton")->isVisible());
+  child<QPushButton>(window, "remindButton")->click();
+  ASSERT_TRUE(waitForEnd());
+}
+
 TEST_F(UpdateWindowsTest, RemindMeLaterAndClosingTheWindowPutItOff) {
   publish(QStringLiteral("1.1"));
   updater->checkForUpdatesInBackground();

@@ -1,3 +1,7 @@
+#include "plist/memory.h"
 #include "plutil.h"
 
-int main(int argc, char* argv[]) { return plutil::run(argc, argv); }
+int main(int argc, char* argv[]) {
+  plist::keepFreedMemoryForReuse();
+  return plutil::run(argc, argv);
+}

@@ -100,12 +100,35 @@ Status embedAgent(const AgentEmbedding& embedding) {
     return makeError(QStringLiteral("the public key is not 32 bytes of base64"));
   }
 
+  if (embedding.recoveryPublicKeys) {
+    for (const QString& key : *embedding.recoveryPublicKeys) {
+      if (!updater::decodePublicKey(key)) return makeError(QStringLiteral("the recovery public key %1 is not 32 bytes of base64").arg(key));
+    }
+  }
+
   const QString infoPath = plugin.absoluteFilePath() + QStringLiteral("/Contents/Info.plist");
   Result<PluginInfo> info = readPluginInfo(infoPath);
   if (!info) return info.error();
   plist::Dictionary& keys = *info->value.asDictionary();
   if (embedding.feedURL) keys.set("SUFeedURL", embedding.feedURL->toStdString());
   if (embedding.publicEDKey) keys.set("SUPublicEDKey", embedding.publicEDKey->toStdString());
+  if (embedding.recoveryPublicKeys) {
+    plist::Array recovery;
+    for (const QString& key : *embedding.recoveryPublicKeys) recovery.push_back(plist::Value(key.trimmed().toStdString()));
+    keys.set("QLRecoveryPublicEDKeys", plist::Value(std::move(recovery)));
+  }
+  if (const plist::Value* signing = keys.get("SUPublicEDKey"); signing && signing->asString()) {
+    const updater::Result<updater::PublicKey> inForce = updater::decodePublicKey(QString::fromStdString(*signing->asString()));
+    const plist::Value* recovery = keys.get("QLRecoveryPublicEDKeys");
+    for (const plist::Value& key : recovery && recovery->asArray() ? *recovery->asArray() : plist::Array()) {
+      const std::string* text = key.asString();
+      const updater::Result<updater::PublicKey> decoded = text ? updater::decodePublicKey(QString::fromStdString(*text)) : updater::makeError(QString());
+      if (inForce && decoded && decoded->bytes == inForce->bytes) {
+        return makeError(QStringLiteral("the recovery key %1 is the SUPublicEDKey itself: a recovery key must be another key, kept offline")
+                             .arg(QString::fromStdString(*text)));
+      }
+    }
+  }
   for (const char* key : {"SUFeedURL", "SUPublicEDKey"}) {
     const plist::Value* value = keys.get(key);
     if (!value || !value->asString() || value->asString()->empty()) {

@@ -5,6 +5,7 @@
 #include "updater/core/result.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 
@@ -15,6 +16,7 @@ struct AgentEmbedding {
   QString agentBundlePath;            // the QuillaneUpdateAgent.app to copy
   std::optional<QString> feedURL;     // SUFeedURL; kept as it is when not given
   std::optional<QString> publicEDKey;  // SUPublicEDKey (base64); kept as it is when not given
+  std::optional<QStringList> recoveryPublicKeys;  // QLRecoveryPublicEDKeys (base64 each); kept when not given
 };
 
 // Copies the agent into <plugin>/Contents/Resources/<agent's name>, replacing an older copy,
@@ -22,7 +24,8 @@ struct AgentEmbedding {
 // Refused before anything changes: a plug-in that is not a ".mailbundle" directory, an
 // Info.plist that does not read as a dictionary with CFBundleIdentifier and CFBundleVersion,
 // an agent bundle without its program, a feed address that is not an absolute http, https or
-// file URL, a public key that is not 32 bytes of base64, or a result without SUFeedURL or
+// file URL, a public or recovery key that is not 32 bytes of base64, a recovery key equal to
+// SUPublicEDKey (it would not survive the loss or leak of that key), or a result without SUFeedURL or
 // SUPublicEDKey. A failed copy leaves the old agent in place. Blocks on the file system.
 updater::Status embedAgent(const AgentEmbedding& embedding);
 

@@ -37,9 +37,12 @@ struct FeedMap {
   qsizetype channelTagEnd = -1;       // just after the <channel> start tag
   qsizetype channelCloseStart = -1;   // the '<' of </channel>
   Range expiryText{-1, -1};           // the text inside the expiry element
+  Range serialText{-1, -1};           // the text inside the serial element
+  qsizetype lastStatementEnd = -1;    // just after the last key statement
   struct Item {
     Range range;
     QString version;
+    std::vector<std::pair<QString, QString>> platformEnclosures;  // (platform served, the element's text)
   };
   std::vector<Item> items;
 };
@@ -55,6 +58,10 @@ Result<FeedMap> mapFeed(const QString& text) {
   std::optional<FeedMap::Item> item;
   QString elementVersion;
   QString attributeVersion;
+  QString otherPlatformVersion;  // as the reader takes it: only without an enclosure of ours
+  bool hasOurEnclosure = false;
+  bool namesOurs = false;
+  std::optional<std::pair<QString, qsizetype>> platformEnclosure;  // the platform it serves, its start
   while (!xml.atEnd()) {
     const QXmlStreamReader::TokenType token = xml.readNext();
     if (token == QXmlStreamReader::StartElement) {
@@ -71,26 +78,50 @@ Result<FeedMap> mapFeed(const QString& text) {
         inChannel = true;
         map.channelTagEnd = end;
       } else if (inChannel && depth == 3 && xml.name() == u"item" && xml.namespaceUri().isEmpty()) {
-        item = FeedMap::Item{{tagStart(text, end), -1}, {}};
+        item = FeedMap::Item{{tagStart(text, end), -1}, {}, {}};
         elementVersion.clear();
         attributeVersion.clear();
+        otherPlatformVersion.clear();
+        hasOurEnclosure = false;
+        namesOurs = false;
       } else if (inChannel && depth == 3 && xml.name() == u"expires" && xml.namespaceUri() == kSignedFeedNs) {
         map.expiryText.start = end;
+      } else if (inChannel && depth == 3 && xml.name() == u"serial" && xml.namespaceUri() == kSignedFeedNs) {
+        map.serialText.start = end;
       } else if (item && depth == 4 && xml.name() == u"version" && xml.namespaceUri() == kAppcastNs) {
         elementVersion = xml.readElementText().trimmed();
         --depth;
       } else if (item && depth == 4 && xml.name() == u"enclosure" && xml.namespaceUri().isEmpty()) {
-        attributeVersion = xml.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
+        const QString os = xml.attributes().value(kAppcastNs, QStringLiteral("os")).trimmed().toString().toLower();
+        const QString version = xml.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
+        const bool ours = os.isEmpty() || os == QLatin1String(updater::kOurOperatingSystem);
+        // The enclosure the reader takes: one naming our platform, else the first naming none.
+        if (ours && !namesOurs && (!hasOurEnclosure || !os.isEmpty())) {
+          attributeVersion = version;
+          hasOurEnclosure = true;
+          namesOurs = !os.isEmpty();
+        } else if (!ours && otherPlatformVersion.isEmpty()) {
+          otherPlatformVersion = version;
+        }
+        platformEnclosure = std::pair{os.isEmpty() ? QString::fromLatin1(updater::kOurOperatingSystem) : os, tagStart(text, end)};
       }
     } else if (token == QXmlStreamReader::EndElement) {
       const qsizetype end = xml.characterOffset();
+      if (item && depth == 4 && platformEnclosure) {
+        item->platformEnclosures.emplace_back(platformEnclosure->first, text.mid(platformEnclosure->second, end - platformEnclosure->second));
+        platformEnclosure.reset();
+      }
       if (inChannel && depth == 3 && item && xml.name() == u"item") {
         item->range.end = end;
-        item->version = elementVersion.isEmpty() ? attributeVersion : elementVersion;
+        item->version = !elementVersion.isEmpty() ? elementVersion : hasOurEnclosure ? attributeVersion : otherPlatformVersion;
         map.items.push_back(*item);
         item.reset();
       } else if (inChannel && depth == 3 && map.expiryText.start >= 0 && map.expiryText.end < 0 && xml.name() == u"expires") {
         map.expiryText.end = tagStart(text, end);
+      } else if (inChannel && depth == 3 && map.serialText.start >= 0 && map.serialText.end < 0 && xml.name() == u"serial") {
+        map.serialText.end = tagStart(text, end);
+      } else if (inChannel && depth == 3 && xml.name() == u"key-statement" && xml.namespaceUri() == kSignedFeedNs) {
+        map.lastStatementEnd = end;
       } else if (inChannel && depth == 2) {
         map.channelCloseStart = tagStart(text, end);
         inChannel = false;
@@ -149,7 +180,19 @@ void releaseManagementLines(const FeedItem& item, Line& line) {
   }
 }
 
-QString itemText(const FeedItem& item, const QString& indent) {
+// The enclosures of a replaced item that serve another platform than the new one (an enclosure
+// without sparkle:os serves ours).
+QStringList keptEnclosures(const FeedMap::Item& replaced, const FeedItem& item) {
+  QString newOs = item.operatingSystem.trimmed().toLower();
+  if (newOs.isEmpty()) newOs = QString::fromLatin1(updater::kOurOperatingSystem);
+  QStringList kept;
+  for (const auto& [os, element] : replaced.platformEnclosures) {
+    if (os != newOs) kept << element;
+  }
+  return kept;
+}
+
+QString itemText(const FeedItem& item, const QString& indent, const QStringList& otherEnclosures = {}) {
   const QString inner = indent + QStringLiteral("  ");
   QString out = QStringLiteral("<item>\n");
   auto line = [&](const QString& content) { out += inner + content + u'\n'; };
@@ -171,8 +214,10 @@ QString itemText(const FeedItem& item, const QString& indent) {
   if (!item.url.isEmpty()) {
     QString enclosure = QStringLiteral("<enclosure url=\"%1\" length=\"%2\" type=\"application/octet-stream\"").arg(escaped(item.url)).arg(item.length);
     if (!item.edSignature.isEmpty()) enclosure += QStringLiteral(" sparkle:edSignature=\"%1\"").arg(escaped(item.edSignature));
+    if (!item.operatingSystem.isEmpty()) enclosure += QStringLiteral(" sparkle:os=\"%1\"").arg(escaped(item.operatingSystem));
     line(enclosure + QStringLiteral("/>"));
   }
+  for (const QString& element : otherEnclosures) line(element);
   if (!item.deltas.empty()) {
     line(QStringLiteral("<sparkle:deltas>"));
     for (const FeedDelta& delta : item.deltas) {
@@ -214,17 +259,18 @@ Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item) 
   // An item of the same version is replaced where it stands (further ones are dropped); a new
   // version goes first, newest first, or alone before </channel>.
   QString out = *text;
-  std::vector<Range> sameVersion;
+  std::vector<const FeedMap::Item*> sameVersion;
   for (const FeedMap::Item& existing : map->items) {
-    if (updater::compareVersions(existing.version, item.version) == 0) sameVersion.push_back(existing.range);
+    if (updater::compareVersions(existing.version, item.version) == 0) sameVersion.push_back(&existing);
   }
   // Edit from the end backwards so that earlier offsets stay valid.
   if (!sameVersion.empty()) {
     for (auto r = sameVersion.rbegin(); r != sameVersion.rend(); ++r) {
+      const Range range = (*r)->range;
       if (r + 1 == sameVersion.rend()) {
-        out.replace(r->start, r->end - r->start, itemText(item, indentationAt(out, r->start)));
+        out.replace(range.start, range.end - range.start, itemText(item, indentationAt(out, range.start), keptEnclosures(**r, item)));
       } else {
-        removeRange(out, r->start, r->end);
+        removeRange(out, range.start, range.end);
       }
     }
   } else if (!map->items.empty()) {
@@ -243,26 +289,59 @@ Result<QByteArray> upsertFeedItem(const QByteArray& feed, const FeedItem& item) 
   return out.toUtf8();
 }
 
-Result<QByteArray> setFeedExpiry(const QByteArray& feed, const QDateTime& expiresAt) {
+namespace {
+
+// The prefix bound to our namespace on the root, and whether it still has to be declared.
+Result<std::pair<QString, bool>> signedFeedPrefix(const FeedMap& map) {
+  if (!map.signedFeedPrefix.isEmpty()) return std::pair{map.signedFeedPrefix, false};
+  if (map.qfPrefixTaken) return makeError(QStringLiteral("The feed binds the prefix \"%1\" to another namespace.").arg(kSignedFeedPrefix));
+  return std::pair{kSignedFeedPrefix, true};
+}
+
+// Sets the text of a channel element of our namespace (at `range` when the feed has it),
+// else inserts the element as the channel's first child.
+Result<QByteArray> setChannelValue(const QByteArray& feed, const QString& name, Range FeedMap::*range, const QString& value) {
   Result<QString> text = editableText(feed);
   if (!text) return text.error();
   Result<FeedMap> map = mapFeed(*text);
   if (!map) return map.error();
-  const QString when = expiresAt.toUTC().toString(Qt::ISODate);
   QString out = *text;
-  if (map->expiryText.start >= 0 && map->expiryText.end >= map->expiryText.start) {
-    out.replace(map->expiryText.start, map->expiryText.end - map->expiryText.start, when);
+  const Range existing = (*map).*range;
+  if (existing.start >= 0 && existing.end >= existing.start) {
+    out.replace(existing.start, existing.end - existing.start, value);
     return out.toUtf8();
   }
-  QString prefix = map->signedFeedPrefix;
-  if (prefix.isEmpty() && map->qfPrefixTaken) {
-    return makeError(QStringLiteral("The feed binds the prefix \"%1\" to another namespace.").arg(kSignedFeedPrefix));
-  }
-  const bool declare = prefix.isEmpty();
-  if (declare) prefix = kSignedFeedPrefix;
+  Result<std::pair<QString, bool>> prefix = signedFeedPrefix(*map);
+  if (!prefix) return prefix.error();
   const QString indent = indentationAt(out, map->channelCloseStart) + QStringLiteral("  ");
-  out.insert(map->channelTagEnd, u'\n' + indent + QStringLiteral("<%1:expires>%2</%1:expires>").arg(prefix, when));
-  if (declare) out.insert(map->rootTagClose, QStringLiteral(" xmlns:%1=\"%2\"").arg(prefix, kSignedFeedNs));
+  out.insert(map->channelTagEnd, u'\n' + indent + QStringLiteral("<%1:%2>%3</%1:%2>").arg(prefix->first, name, value));
+  if (prefix->second) out.insert(map->rootTagClose, QStringLiteral(" xmlns:%1=\"%2\"").arg(prefix->first, kSignedFeedNs));
+  return out.toUtf8();
+}
+
+}  // namespace
+
+Result<QByteArray> setFeedExpiry(const QByteArray& feed, const QDateTime& expiresAt) {
+  return setChannelValue(feed, QStringLiteral("expires"), &FeedMap::expiryText, expiresAt.toUTC().toString(Qt::ISODate));
+}
+
+Result<QByteArray> setFeedSerial(const QByteArray& feed, std::uint64_t serial) {
+  return setChannelValue(feed, QStringLiteral("serial"), &FeedMap::serialText, QString::number(quint64(serial)));
+}
+
+Result<QByteArray> addKeyStatement(const QByteArray& feed, const updater::KeyStatement& statement) {
+  Result<QString> text = editableText(feed);
+  if (!text) return text.error();
+  Result<FeedMap> map = mapFeed(*text);
+  if (!map) return map.error();
+  Result<std::pair<QString, bool>> prefix = signedFeedPrefix(*map);
+  if (!prefix) return prefix.error();
+  QString out = *text;
+  const QString indent = indentationAt(out, map->channelCloseStart) + QStringLiteral("  ");
+  // After the statements already there, so that the feed reads in the order they apply.
+  const qsizetype at = map->lastStatementEnd >= 0 ? map->lastStatementEnd : map->channelTagEnd;
+  out.insert(at, u'\n' + indent + updater::keyStatementElement(statement, prefix->first));
+  if (prefix->second) out.insert(map->rootTagClose, QStringLiteral(" xmlns:%1=\"%2\"").arg(prefix->first, kSignedFeedNs));
   return out.toUtf8();
 }
 

@@ -3,12 +3,14 @@
 #include "tools/update-publisher/agent_embedding.h"
 #include "tools/update-publisher/delta_publishing.h"
 #include "tools/update-publisher/feed_editor.h"
+#include "tools/update-publisher/feed_keys.h"
 #include "tools/update-publisher/feed_lint.h"
 #include "command_line.h"
 #include "updater/core/archive_extraction.h"
 #include "updater/core/bundle_info.h"
 #include "updater/core/ed25519_signing.h"
 #include "updater/core/item_selection.h"
+#include "updater/core/key_statements.h"
 #include "updater/core/signed_feed.h"
 #include "updater/core/version_comparison.h"
 
@@ -39,13 +41,17 @@ const char kUsage[] =
     "  feed --feed FEED --archive ARCHIVE --url URL [--key FILE | --unsigned]\n"
     "       [--version V] [--short-version S] [--title T] [--channel-title T]\n"
     "       [--release-notes-link URL] [--description TEXT] [--critical | --critical-below V]\n"
+    "       [--os NAME]\n"
     "       [--channel NAME] [--phased-rollout-interval SECONDS] [--minimum-autoupdate-version V]\n"
     "       [--informational [--below-version V] [--link URL]]\n"
     "       [--expires ISO8601 | --expires-in-days N] [--delta FILE --delta-url URL]...\n"
     "                           add (or replace) the archive's item in FEED, creating FEED if\n"
     "                           needed, sign the archive, and sign the feed with an expiry\n"
-    "                           (default: 30 days) unless --unsigned; each --delta is signed\n"
+    "                           (default: 30 days) and its serial raised by one unless\n"
+    "                           --unsigned; each --delta is signed\n"
     "                           and listed under the item with the --delta-url in its place.\n"
+    "                           --os names the archive's platform in sparkle:os (\"linux\" is\n"
+    "                           ours); replacing an item keeps its other platforms' enclosures.\n"
     "                           An --informational item needs no archive when --version is given\n"
     "  delta --key FILE --from OLD_ARCHIVE --to NEW_ARCHIVE -o FILE\n"
     "                           make the delta from the old release to the new one, check that\n"
@@ -56,16 +62,25 @@ const char kUsage[] =
     "                           the result with the new release, byte for byte and mode for mode\n"
     "  lint FEED --installed V [--channels A,B] [--group N] [--now ISO8601] [--skipped V]\n"
     "                           print what a background check and a check the user asked for\n"
-    "                           would offer that installation, and why\n"
+    "                           would offer that installation, and why, after the feed's\n"
+    "                           serial, its chain of keys and the key each item's signatures need\n"
     "  sign-feed --key FILE --feed FEED [--expires ISO8601 | --expires-in-days N]\n"
-    "                           set the feed's expiry and sign it\n"
+    "                           set the feed's expiry, raise its serial by one and sign it\n"
+    "  rotate-key --feed FEED --key SIGNING_OR_RECOVERY_KEY --new-key NEW_KEY_FILE\n"
+    "       [--number N] [--expires ISO8601 | --expires-in-days N]\n"
+    "                           add the key statement \"from now on NEW_KEY signs\", signed by\n"
+    "                           the key in force (routine) or a recovery key (after a loss or a\n"
+    "                           leak), numbered one above the feed's last (or N), and sign the\n"
+    "                           feed forward with the new key\n"
     "  embed-agent PLUGIN.mailbundle [--feed-url URL] [--key FILE | --public-key KEY]\n"
-    "       [--agent APP]\n"
+    "       [--recovery-public-key KEY]... [--agent APP]\n"
     "                           copy the update agent (APP, default: the one installed with\n"
     "                           this tool) into the plug-in's Contents/Resources/, replacing an\n"
     "                           older copy, and set SUFeedURL and SUPublicEDKey (from the\n"
     "                           private key FILE, or KEY itself) in its Info.plist; keys not\n"
-    "                           given keep their values, and the plug-in must end with both\n"
+    "                           given keep their values, and the plug-in must end with both;\n"
+    "                           each --recovery-public-key goes into QLRecoveryPublicEDKeys\n"
+    "                           (all given replace the ones it had)\n"
     "  --help                   show this help and exit\n"
     "  --version                (before any command) show the version and exit\n"
     "\n"
@@ -222,6 +237,8 @@ int feed(Context& c, const QCommandLineParser& options) {
   item.releaseNotesLink = options.value(QStringLiteral("release-notes-link"));
   item.description = options.value(QStringLiteral("description"));
   item.critical = options.isSet(QStringLiteral("critical"));
+  item.operatingSystem = options.value(QStringLiteral("os")).trimmed();
+  if (options.isSet(QStringLiteral("os")) && item.operatingSystem.isEmpty()) return c.usage(QStringLiteral("--os needs a platform name, e.g. linux"));
   if (pair && !announcementOnly) {
     Result<QString> signature = updater::signFile(archivePath, *pair);
     if (!signature) return c.fail(signature.error().message);
@@ -256,9 +273,9 @@ int feed(Context& c, const QCommandLineParser& options) {
   if (!unsignedFeed) {
     Result<QDateTime> expiry = expiryOption(options);
     if (!expiry) return c.usage(expiry.error().message);
-    Result<QByteArray> withExpiry = setFeedExpiry(document, *expiry);
-    if (!withExpiry) return c.fail(withExpiry.error().message);
-    document = updater::signFeed(*withExpiry, *pair);
+    Result<QByteArray> signedFeed = signFeedForward(document, *pair, *expiry);
+    if (!signedFeed) return c.fail(signedFeed.error().message);
+    document = *signedFeed;
   }
   if (updater::Status written = writeFileAtomically(feedPath, document); !written) return c.fail(written.error().message);
   c.out << "sparkle:version=\"" << item.version << "\" sparkle:edSignature=\"" << item.edSignature << "\" length=\"" << item.length << "\"" << Qt::endl;
@@ -278,6 +295,7 @@ int embedAgentCommand(Context& c, const QCommandLineParser& options) {
   if (embedding.agentBundlePath.isEmpty()) return c.fail(QStringLiteral("the update agent is not installed with this tool; give --agent APP"));
   if (options.isSet(QStringLiteral("feed-url"))) embedding.feedURL = options.value(QStringLiteral("feed-url"));
   if (options.isSet(QStringLiteral("public-key"))) embedding.publicEDKey = options.value(QStringLiteral("public-key"));
+  if (options.isSet(QStringLiteral("recovery-public-key"))) embedding.recoveryPublicKeys = options.values(QStringLiteral("recovery-public-key"));
   if (options.isSet(QStringLiteral("key"))) {
     Result<updater::KeyPair> pair = updater::readPrivateKeyFile(options.value(QStringLiteral("key")));
     if (!pair) return c.fail(pair.error().message);
@@ -341,7 +359,13 @@ int lint(Context& c, const QCommandLineParser& options) {
   if (!document) return c.fail(document.error().message);
   Result<updater::Appcast> feed = updater::parseAppcast(*document);
   if (!feed) return c.fail(feed.error().message);
-  c.out << lintReport(*feed, installation, now) << Qt::flush;
+  // The keys first: they concern every installation; the checks end with the feed's errors.
+  const QStringList chain = keyChainReport(*document, *feed);
+  c.out << chain.join(u'\n') << '\n' << lintReport(*feed, installation, now) << Qt::flush;
+  const qsizetype chainErrors = std::count_if(chain.begin(), chain.end(), [](const QString& line) { return line.startsWith(u"error:"); });
+  if (const qsizetype errors = feedErrors(*feed).size() + chainErrors; errors > 0) {
+    return c.fail(QStringLiteral("%1: %2 error%3 (see above)").arg(rest[0]).arg(errors).arg(errors == 1 ? "" : "s"));
+  }
   return 0;
 }
 
@@ -354,12 +378,45 @@ int signFeedCommand(Context& c, const QCommandLineParser& options) {
   if (!expiry) return c.usage(expiry.error().message);
   Result<QByteArray> document = readWholeFile(feedPath);
   if (!document) return c.fail(document.error().message);
-  Result<QByteArray> withExpiry = setFeedExpiry(*document, *expiry);
-  if (!withExpiry) return c.fail(withExpiry.error().message);
-  if (updater::Status written = writeFileAtomically(feedPath, updater::signFeed(*withExpiry, *pair)); !written) {
-    return c.fail(written.error().message);
-  }
+  Result<QByteArray> signedFeed = signFeedForward(*document, *pair, *expiry);
+  if (!signedFeed) return c.fail(signedFeed.error().message);
+  if (updater::Status written = writeFileAtomically(feedPath, *signedFeed); !written) return c.fail(written.error().message);
   c.out << "expires " << expiry->toString(Qt::ISODate) << Qt::endl;
+  return 0;
+}
+
+int rotateKeyCommand(Context& c, const QCommandLineParser& options) {
+  const QString feedPath = options.value(QStringLiteral("feed"));
+  const QString newKeyPath = options.value(QStringLiteral("new-key"));
+  if (feedPath.isEmpty() || !options.isSet(QStringLiteral("key")) || newKeyPath.isEmpty()) {
+    return c.usage(QStringLiteral("rotate-key needs --feed FEED, --key FILE and --new-key FILE"));
+  }
+  Result<updater::KeyPair> signer = updater::readPrivateKeyFile(options.value(QStringLiteral("key")));
+  if (!signer) return c.fail(signer.error().message);
+  Result<updater::KeyPair> newKey = updater::readPrivateKeyFile(newKeyPath);
+  if (!newKey) return c.fail(QStringLiteral("%1 (make the new key with keygen first)").arg(newKey.error().message));
+  Result<QDateTime> expiry = expiryOption(options);
+  if (!expiry) return c.usage(expiry.error().message);
+  Result<QByteArray> document = readWholeFile(feedPath);
+  if (!document) return c.fail(document.error().message);
+  std::optional<std::uint64_t> number;
+  if (options.isSet(QStringLiteral("number"))) {
+    bool ok = false;
+    number = options.value(QStringLiteral("number")).toULongLong(&ok);
+    if (!ok || *number == 0 || *number > updater::kMaxStatementNumber) {
+      return c.usage(QStringLiteral("--number needs a whole number from 1 to %1").arg(updater::kMaxStatementNumber));
+    }
+  }
+  Result<RotatedFeed> rotated = rotateFeedKey(*document, *signer, *newKey, *expiry, number);
+  if (!rotated) return c.fail(rotated.error().message);
+  if (updater::Status written = writeFileAtomically(feedPath, rotated->feed); !written) return c.fail(written.error().message);
+  c.out << "key statement " << rotated->number << ": from now on " << updater::encodePublicKey(newKey->publicKey)
+        << " signs (statement signed by " << updater::encodePublicKey(signer->publicKey)
+        << (rotated->bySigningKey ? ", the key in force"
+            : rotated->first      ? ", which must be the plug-ins' SUPublicEDKey or one of their recovery keys"
+                                  : ", not the key in force: agents accept it only if it is one of the plug-ins' recovery keys")
+        << ")" << Qt::endl;
+  c.out << "SUPublicEDKey of the next release: " << updater::encodePublicKey(newKey->publicKey) << Qt::endl;
   return 0;
 }
 
@@ -374,7 +431,8 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
                            "release-notes-link", "description", "expires", "expires-in-days", "feed-url", "public-key",
                            "agent", "from", "to", "o", "delta", "delta-url", "channel", "phased-rollout-interval",
                            "below-version", "critical-below", "minimum-autoupdate-version", "link", "installed",
-                           "channels", "group", "now", "skipped"}) {
+                           "channels", "group", "now", "skipped", "os", "new-key", "number",
+                           "recovery-public-key"}) {
     options.addOption(QCommandLineOption(QString::fromLatin1(name), QString(), value));
   }
   for (const char* flag : {"critical", "unsigned", "informational", "help"}) options.addOption(QCommandLineOption(QString::fromLatin1(flag)));
@@ -399,6 +457,7 @@ int runPublisher(const QStringList& arguments, QTextStream& out, QTextStream& er
   if (command == u"sign") return sign(c, options);
   if (command == u"feed") return feed(c, options);
   if (command == u"sign-feed") return signFeedCommand(c, options);
+  if (command == u"rotate-key") return rotateKeyCommand(c, options);
   if (command == u"embed-agent") return embedAgentCommand(c, options);
   if (command == u"delta") return delta(c, options);
   if (command == u"verify-delta") return verifyDeltaCommand(c, options);

@@ -9,6 +9,7 @@ namespace {
 
 const QString kAppcastNs = QString::fromLatin1(kAppcastNamespace);
 const QString kSignedFeedNs = QString::fromLatin1(kSignedFeedNamespace);
+const QString kOurOs = QString::fromLatin1(kOurOperatingSystem);
 
 bool isPlain(const QXmlStreamReader& xml, QStringView name) {
   return xml.namespaceUri().isEmpty() && xml.name() == name;
@@ -108,6 +109,9 @@ class FeedReader {
     QString elementShortVersion;
     QString attributeVersion;
     QString attributeShortVersion;
+    bool chosenExplicitly = false;  // the enclosure taken names our platform
+    bool criticalForAll = false;
+    otherPlatformVersion_.clear();
     while (nextStartElement()) {
       if (isPlain(xml_, u"title")) {
         item.title = elementText(xml_).trimmed();
@@ -115,17 +119,8 @@ class FeedReader {
         item.itemDescription = elementText(xml_);
       } else if (isPlain(xml_, u"pubDate")) {
         item.pubDate = elementText(xml_).trimmed();
-      } else if (isPlain(xml_, u"enclosure") && !item.hasEnclosure) {
-        const QXmlStreamAttributes attributes = xml_.attributes();
-        item.hasEnclosure = true;
-        item.fileURL = attributes.value(QString(), QStringLiteral("url")).trimmed().toString();
-        bool ok = false;
-        const qint64 length = attributes.value(QString(), QStringLiteral("length")).trimmed().toLongLong(&ok);
-        item.contentLength = ok && length >= 0 ? length : -1;
-        item.edSignature = attributes.value(kAppcastNs, QStringLiteral("edSignature")).trimmed().toString();
-        attributeVersion = attributes.value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
-        attributeShortVersion = attributes.value(kAppcastNs, QStringLiteral("shortVersionString")).trimmed().toString();
-        skip();
+      } else if (isPlain(xml_, u"enclosure")) {
+        readEnclosure(item, chosenExplicitly, attributeVersion, attributeShortVersion);
       } else if (isAppcast(xml_, u"version")) {
         elementVersion = elementText(xml_).trimmed();
       } else if (isAppcast(xml_, u"shortVersionString")) {
@@ -137,9 +132,15 @@ class FeedReader {
       } else if (isPlain(xml_, u"link")) {
         item.link = elementText(xml_).trimmed();
       } else if (isAppcast(xml_, u"criticalUpdate")) {
-        item.isCriticalUpdate = true;
-        item.criticalBelowVersion = xml_.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
-        skip();
+        readCriticalUpdate(item, criticalForAll);
+      } else if (isAppcast(xml_, u"tags")) {
+        while (nextStartElement()) {
+          if (isAppcast(xml_, u"criticalUpdate")) {
+            readCriticalUpdate(item, criticalForAll);
+          } else {
+            skip();
+          }
+        }
       } else if (isAppcast(xml_, u"channel")) {
         item.channel = elementText(xml_).trimmed();
       } else if (isAppcast(xml_, u"phasedRolloutInterval")) {
@@ -153,10 +154,57 @@ class FeedReader {
         skip();
       }
     }
+    if (criticalForAll) item.criticalBelowVersion.clear();
     item.versionString = !elementVersion.isEmpty() ? elementVersion : attributeVersion;
+    if (item.versionString.isEmpty() && !item.hasEnclosure) item.versionString = otherPlatformVersion_;
     item.displayVersionString = !elementShortVersion.isEmpty() ? elementShortVersion : attributeShortVersion;
     if (item.displayVersionString.isEmpty()) item.displayVersionString = item.versionString;
     return item;
+  }
+
+  // Takes the enclosure for our platform: one that names it wins over one that names none; one
+  // that names another platform is only noted.
+  void readEnclosure(AppcastItem& item, bool& chosenExplicitly, QString& version, QString& shortVersion) {
+    const QXmlStreamAttributes attributes = xml_.attributes();
+    auto attribute = [&](const QString& ns, const char* name) {
+      return attributes.value(ns, QLatin1String(name)).trimmed().toString();
+    };
+    const QString os = attribute(kAppcastNs, "os").toLower();
+    const QString url = attribute(QString(), "url");
+    const QString lengthText = attribute(QString(), "length");
+    const QString signature = attribute(kAppcastNs, "edSignature");
+    const QString itsVersion = attribute(kAppcastNs, "version");
+    const QString itsShortVersion = attribute(kAppcastNs, "shortVersionString");
+    skip();
+    if (!os.isEmpty() && os != kOurOs) {
+      // The item's version is one for every platform; it names the item in verdicts.
+      if (item.otherPlatforms.isEmpty()) otherPlatformVersion_ = itsVersion;
+      item.otherPlatforms << os;
+      return;
+    }
+    if (chosenExplicitly || (item.hasEnclosure && os.isEmpty())) return;
+    chosenExplicitly = !os.isEmpty();
+    item.hasEnclosure = true;
+    item.fileURL = url;
+    bool ok = false;
+    const qint64 length = lengthText.toLongLong(&ok);
+    item.contentLength = ok && length >= 0 ? length : -1;
+    item.edSignature = signature;
+    version = itsVersion;
+    shortVersion = itsShortVersion;
+  }
+
+  // Several criticalUpdate elements (both spellings in one item, say): the widest one counts, so
+  // an element without a version limit makes the item critical for every installation.
+  void readCriticalUpdate(AppcastItem& item, bool& criticalForAll) {
+    const QString below = xml_.attributes().value(kAppcastNs, QStringLiteral("version")).trimmed().toString();
+    skip();
+    item.isCriticalUpdate = true;
+    if (below.isEmpty()) {
+      criticalForAll = true;
+    } else if (item.criticalBelowVersion.isEmpty() || compareVersions(below, item.criticalBelowVersion) > 0) {
+      item.criticalBelowVersion = below;
+    }
   }
 
   void readDeltas(AppcastItem& item) {
@@ -170,7 +218,9 @@ class FeedReader {
         const qint64 length = attributes.value(QString(), QStringLiteral("length")).trimmed().toLongLong(&ok);
         delta.contentLength = ok && length >= 0 ? length : -1;
         delta.edSignature = attributes.value(kAppcastNs, QStringLiteral("edSignature")).trimmed().toString();
-        if (!delta.deltaFrom.isEmpty() && !delta.fileURL.isEmpty()) item.deltas.push_back(std::move(delta));
+        const QString os = attributes.value(kAppcastNs, QStringLiteral("os")).trimmed().toString().toLower();
+        const bool ours = os.isEmpty() || os == kOurOs;
+        if (ours && !delta.deltaFrom.isEmpty() && !delta.fileURL.isEmpty()) item.deltas.push_back(std::move(delta));
       }
       skip();
     }
@@ -179,7 +229,10 @@ class FeedReader {
   // Several sparkle:belowVersion elements mean "below any of them": the highest one counts.
   void readInformationalUpdate(AppcastItem& item) {
     while (nextStartElement()) {
-      if (isAppcast(xml_, u"belowVersion")) {
+      if (isAppcast(xml_, u"version")) {
+        const QString version = elementText(xml_).trimmed();
+        if (!version.isEmpty()) item.informationalVersions << version;
+      } else if (isAppcast(xml_, u"belowVersion")) {
         const QString below = elementText(xml_).trimmed();
         if (!below.isEmpty() && (item.informationalBelowVersion.isEmpty() ||
                                  compareVersions(below, item.informationalBelowVersion) > 0)) {
@@ -199,6 +252,7 @@ class FeedReader {
 
   QXmlStreamReader xml_;
   std::optional<Error> refusal_;
+  QString otherPlatformVersion_;  // of the item being read: its first other platform's enclosure
 };
 
 }  // namespace

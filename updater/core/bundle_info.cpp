@@ -106,6 +106,11 @@ Result<BundleInfo> readBundleInfo(const QString& bundlePath) {
   result.shortVersion = stringValue(*info, "CFBundleShortVersionString");
   result.feedURL = stringValue(*info, "SUFeedURL");
   result.publicEDKey = stringValue(*info, "SUPublicEDKey");
+  if (const plist::Value* recovery = info->get("QLRecoveryPublicEDKeys"); recovery && recovery->asArray()) {
+    for (const plist::Value& key : *recovery->asArray()) {
+      if (const std::string* text = key.asString()) result.recoveryPublicKeys << QString::fromStdString(*text);
+    }
+  }
   result.automaticallyUpdate = switchValue(*info, "SUAutomaticallyUpdate").value_or(false);
   // Fail closed: present but unreadable means required.
   result.requireSignedFeed = info->get("SURequireSignedFeed") ? switchValue(*info, "SURequireSignedFeed").value_or(true) : false;

@@ -5,6 +5,7 @@
 #include "updater/core/result.h"
 
 #include <QString>
+#include <QStringList>
 
 namespace updater {
 
@@ -14,6 +15,7 @@ struct BundleInfo {
   QString shortVersion;        // CFBundleShortVersionString, may be empty
   QString feedURL;             // SUFeedURL, may be empty
   QString publicEDKey;         // SUPublicEDKey (base64, unchecked here), may be empty
+  QStringList recoveryPublicKeys;  // QLRecoveryPublicEDKeys: the strings of its array (base64, unchecked here)
   bool automaticallyUpdate = false;  // SUAutomaticallyUpdate
   bool requireSignedFeed = false;    // SURequireSignedFeed
 };

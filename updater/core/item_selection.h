@@ -59,8 +59,10 @@ struct ItemSelection {
 // The item a check of `kind` at `now` (UTC) offers `installation`:
 // - items of a channel the installation does not follow are invisible;
 // - only items newer than the installed version count;
-// - informational items (below their belowVersion, if any) are announced on checks the user
-//   asked for, and only when no installable update is on offer; elsewhere they are ordinary;
+// - informational items (for this installation: below their belowVersion or at one of their
+//   versions, when they name any) are announced on checks the user asked for, and only when no
+//   installable update is on offer; for other installations they are ordinary;
+// - an item without an enclosure for our platform (kOurOperatingSystem) is never installed;
 // - critical items (below their criticalUpdate version, if any) ignore rollouts and skips, and
 //   make the update offered critical too when it is newer;
 // - a background check passes over the skipped version and older ones, and items whose
@@ -70,8 +72,18 @@ struct ItemSelection {
 ItemSelection selectItem(const Appcast& feed, const Installation& installation, CheckKind kind,
                          const QDateTime& now);
 
-// An RSS pubDate (RFC 822/2822, the weekday optional and not checked, a numeric or named zone)
-// as UTC; nothing when unreadable.
+// Why an item that names a phasedRolloutInterval cannot be rolled out in stages (an interval
+// that is not a whole number of seconds, or a pubDate parsePubDate cannot read): the item is
+// then offered to every group at once. Nothing when it can be.
+std::optional<QString> rolloutProblem(const AppcastItem& item);
+
+// A pubDate as UTC; nothing when unreadable. Read: RFC 822/2822 dates ("Mon, 07 Dec 2026
+// 10:00:00 +0000"), the weekday optional and never checked, English month names abbreviated
+// or in full, seconds optional, one-digit days and hours, two-digit years as RFC 2822 reads
+// them (26 is 2026, 98 is 1998), numeric zones and the zones RFC 822 names, UTC and Z; and ISO
+// 8601 dates with a time and a zone ("2026-12-07T10:00:00Z"). Refused, since the instant would
+// be a guess: no zone or a zone of another name, a date without a time, other languages' month
+// names, any other layout.
 std::optional<QDateTime> parsePubDate(const QString& text);
 
 }  // namespace updater

@@ -1,29 +1,18 @@
 #include "updater/ui/update_alert.h"
 
+#include "updater/ui/release_notes_view.h"
+
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStackedWidget>
-#include <QTextBrowser>
 #include <QVBoxLayout>
 
 namespace updater {
 
 namespace {
-
-// Release notes come from the network: show their text and markup, but fetch nothing they
-// refer to (images, style sheets, local files) and follow no link.
-class InertTextBrowser : public QTextBrowser {
- public:
-  using QTextBrowser::QTextBrowser;
-  QVariant loadResource(int type, const QUrl& name) override {
-    (void)type;
-    (void)name;
-    return {};
-  }
-};
 
 QPushButton* makeButton(const QString& text, const QString& name, QWidget* parent) {
   auto* button = new QPushButton(text, parent);
@@ -36,7 +25,7 @@ QPushButton* makeButton(const QString& text, const QString& name, QWidget* paren
 
 UpdateAlert::UpdateAlert(QWidget* parent) : QDialog(parent) {
   setObjectName(QStringLiteral("SUUpdateAlert"));
-  setWindowTitle(QStringLiteral("Software Update"));
+  setWindowTitle(tr("Software Update"));
   setModal(false);
   resize(560, 420);
 
@@ -57,17 +46,16 @@ UpdateAlert::UpdateAlert(QWidget* parent) : QDialog(parent) {
   informative_->setObjectName(QStringLiteral("informativeLabel"));
   informative_->setTextFormat(Qt::PlainText);
   informative_->setWordWrap(true);
-  auto* notesTitle = new QLabel(QStringLiteral("Release Notes:"), offerPage);
-  releaseNotes_ = new InertTextBrowser(offerPage);
+  auto* notesTitle = new QLabel(tr("Release Notes:"), offerPage);
+  releaseNotes_ = new ReleaseNotesView(offerPage);
   releaseNotes_->setObjectName(QStringLiteral("releaseNotes"));
-  releaseNotes_->setOpenLinks(false);
-  releaseNotes_->setOpenExternalLinks(false);
-  releaseNotes_->setPlainText(QStringLiteral("Loading release notes…"));
-  skip_ = makeButton(QStringLiteral("Skip This Version"), QStringLiteral("skipButton"), offerPage);
-  remind_ = makeButton(QStringLiteral("Remind Me Later"), QStringLiteral("remindButton"), offerPage);
-  install_ = makeButton(QStringLiteral("Install"), QStringLiteral("installButton"), offerPage);
+  notesTitle->setBuddy(releaseNotes_);
+  releaseNotes_->setPlainText(tr("Loading release notes…"));
+  skip_ = makeButton(tr("Skip This Version"), QStringLiteral("skipButton"), offerPage);
+  remind_ = makeButton(tr("Remind Me Later"), QStringLiteral("remindButton"), offerPage);
+  install_ = makeButton(tr("Install"), QStringLiteral("installButton"), offerPage);
   install_->setDefault(true);
-  learnMore_ = makeButton(QStringLiteral("Learn More…"), QStringLiteral("learnMoreButton"), offerPage);
+  learnMore_ = makeButton(tr("Learn More…"), QStringLiteral("learnMoreButton"), offerPage);
   auto* offerButtons = new QHBoxLayout;
   offerButtons->addWidget(skip_);
   offerButtons->addStretch();
@@ -90,7 +78,7 @@ UpdateAlert::UpdateAlert(QWidget* parent) : QDialog(parent) {
   progress_ = new QProgressBar(progressPage);
   progress_->setObjectName(QStringLiteral("progressBar"));
   progress_->setTextVisible(false);
-  cancel_ = makeButton(QStringLiteral("Cancel"), QStringLiteral("cancelButton"), progressPage);
+  cancel_ = makeButton(tr("Cancel"), QStringLiteral("cancelButton"), progressPage);
   auto* progressButtons = new QHBoxLayout;
   progressButtons->addStretch();
   progressButtons->addWidget(cancel_);
@@ -116,11 +104,12 @@ UpdateAlert::UpdateAlert(QWidget* parent) : QDialog(parent) {
 void UpdateAlert::showOffer(const UpdateOffer& offer, std::function<void(UpdateChoice)> choose) {
   choose_ = std::move(choose);
   cancelDownload_ = nullptr;
-  heading_->setText(QStringLiteral("A new version of %1 is available!").arg(offer.productName));
+  heading_->setText(tr("A new version of %1 is available!").arg(offer.productName));
   const QString question = offer.informational
-                               ? QStringLiteral("It cannot be installed from here; learn more about it on the web.")
-                               : QStringLiteral("Would you like to install it now?");
-  informative_->setText(QStringLiteral("%1 %2 is now available—you have %3. %4")
+                               ? tr("It cannot be installed from here; learn more about it on the web.")
+                               : tr("Would you like to install it now?");
+  informative_->setText(//: %1 the product, %2 the new version, %3 the installed version, %4 the question
+      tr("%1 %2 is now available—you have %3. %4")
                             .arg(offer.productName, offer.newVersion, offer.installedVersion, question));
   // An announcement has nothing to install and nothing to skip: it is only shown on request.
   skip_->setVisible(!offer.critical && !offer.informational);
@@ -128,7 +117,7 @@ void UpdateAlert::showOffer(const UpdateOffer& offer, std::function<void(UpdateC
   learnMore_->setVisible(offer.informational);
   install_->setDefault(!offer.informational);
   learnMore_->setDefault(offer.informational);
-  releaseNotes_->setPlainText(QStringLiteral("Loading release notes…"));
+  releaseNotes_->setPlainText(tr("Loading release notes…"));
   pages_->setCurrentIndex(0);
   (offer.informational ? learnMore_ : install_)->setFocus();
 }
@@ -145,6 +134,7 @@ void UpdateAlert::showProgress(const QString& status, qint64 done, qint64 total,
                                std::function<void()> cancel) {
   pages_->setCurrentIndex(1);
   status_->setText(status);
+  progress_->setAccessibleName(status);  // a screen reader reads the bar with its value
   if (total > 0) {
     // Per mille: lengths above 2 GB would not fit the bar's int range.
     progress_->setRange(0, 1000);

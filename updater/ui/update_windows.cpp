@@ -60,15 +60,21 @@ void UpdateWindows::showProgress(const QString& status, qint64 done, qint64 tota
 
 void UpdateWindows::showUpToDate(const QString& productName, const QString& installedVersion) {
   appkit::NSRunAlertPanel(
-      QStringLiteral("You’re up to date!"),
-      QStringLiteral("%1 %2 is currently the newest version available.").arg(productName, installedVersion),
-      QStringLiteral("OK"), QString(), QString());
+      QCoreApplication::translate("updater::UpdateWindows", "You’re up to date!"),
+      QCoreApplication::translate("updater::UpdateWindows",
+                                  "%1 %2 is currently the newest version available.")
+          .arg(productName, installedVersion),
+      QCoreApplication::translate("updater::UpdateWindows", "OK"), QString(), QString());
 }
 
 void UpdateWindows::showError(const QString& message) {
-  appkit::NSRunAlertPanel(QStringLiteral("Update Error!"),
-                          QStringLiteral("The update could not be installed: %1").arg(message),
-                          QStringLiteral("OK"), QString(), QString());
+  // The reason comes from the run as it was logged, in English: it names files, addresses
+  // and system errors that support needs to read as they are.
+  appkit::NSRunAlertPanel(
+      QCoreApplication::translate("updater::UpdateWindows", "Update Error!"),
+      QCoreApplication::translate("updater::UpdateWindows", "The update could not be installed: %1")
+          .arg(message),
+      QCoreApplication::translate("updater::UpdateWindows", "OK"), QString(), QString());
 }
 
 void UpdateWindows::close() {
