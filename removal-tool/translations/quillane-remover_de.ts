@@ -17,6 +17,13 @@
     </message>
 </context>
 <context>
+    <name>PlatformEnvironment</name>
+    <message>
+        <source>Quillane was still being updated after %1 seconds; nothing was removed.</source>
+        <translation>Quillane wurde nach %1 Sekunden noch aktualisiert; es wurde nichts entfernt.</translation>
+    </message>
+</context>
+<context>
     <name>Uninstaller</name>
     <message>
         <source>Uninstall Complete</source>
@@ -114,6 +121,10 @@
     <message>
         <source>size unknown</source>
         <translation>Größe unbekannt</translation>
+    </message>
+    <message>
+        <source>Waiting for an update of Quillane to finish…</source>
+        <translation>Warten, bis die Aktualisierung von Quillane abgeschlossen ist …</translation>
     </message>
 </context>
 </TS>

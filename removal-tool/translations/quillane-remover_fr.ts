@@ -17,6 +17,13 @@
     </message>
 </context>
 <context>
+    <name>PlatformEnvironment</name>
+    <message>
+        <source>Quillane was still being updated after %1 seconds; nothing was removed.</source>
+        <translation>Quillane était encore en cours de mise à jour au bout de %1 secondes ; rien n’a été supprimé.</translation>
+    </message>
+</context>
+<context>
     <name>Uninstaller</name>
     <message>
         <source>Uninstall Complete</source>
@@ -37,7 +44,7 @@
     <message>
         <source>Quillane 2 was not successfully removed.  The following error occurred
 %@</source>
-        <translation>Quillane 2 n’a pas pu être supprimé. L’erreur suivante s’est produite :
+        <translation>Quillane 2 n’a pas pu être supprimé. L’erreur suivante s’est produite&#xa0;:
 %@</translation>
     </message>
     <message>
@@ -77,11 +84,11 @@
     </message>
     <message>
         <source>Remove Quillane from Mail?</source>
-        <translation>Supprimer Quillane de Mail ?</translation>
+        <translation>Supprimer Quillane de Mail&#xa0;?</translation>
     </message>
     <message>
         <source>Mail will be asked to quit. These items are then deleted from your Library folder; they are not moved to the Trash.</source>
-        <translation>Mail va être invité à quitter. Ces éléments seront ensuite supprimés de votre dossier Bibliothèque ; ils ne sont pas placés dans la Corbeille.</translation>
+        <translation>Mail va être invité à quitter. Ces éléments seront ensuite supprimés de votre dossier Bibliothèque&#xa0;; ils ne sont pas placés dans la Corbeille.</translation>
     </message>
     <message>
         <source>Uninstall</source>
@@ -93,7 +100,7 @@
     </message>
     <message>
         <source>a link: only the link is removed</source>
-        <translation>un lien : seul le lien est supprimé</translation>
+        <translation>un lien&#xa0;: seul le lien est supprimé</translation>
     </message>
     <message>
         <source>left over from an earlier removal</source>
@@ -101,7 +108,7 @@
     </message>
     <message>
         <source>Your Library folder could not be found; nothing will be removed.</source>
-        <translation>Votre dossier Bibliothèque est introuvable ; rien ne sera supprimé.</translation>
+        <translation>Votre dossier Bibliothèque est introuvable&#xa0;; rien ne sera supprimé.</translation>
     </message>
     <message>
         <source>…</source>
@@ -114,6 +121,10 @@
     <message>
         <source>size unknown</source>
         <translation>taille inconnue</translation>
+    </message>
+    <message>
+        <source>Waiting for an update of Quillane to finish…</source>
+        <translation>En attente de la fin de la mise à jour de Quillane…</translation>
     </message>
 </context>
 </TS>
