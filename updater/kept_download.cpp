@@ -104,8 +104,8 @@ void KeptDownload::pruneExcept(const QString& identifier, const QStringList& kee
     if (keepNames.contains(part.chopped(5))) continue;
     const QString path = folder + u'/' + part;
     QString why;
-    const foundation::FileDescriptor part = openLocked(path, false, &why);
-    if (!part) continue;  // in use, or not ours to open: left alone
+    const foundation::FileDescriptor held = openLocked(path, false, &why);
+    if (!held) continue;  // in use, or not ours to open: left alone
     QFile::remove(recordPath(path));
     QFile::remove(path);
   }
