@@ -19,6 +19,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 
 namespace {
@@ -125,8 +126,8 @@ int main(int argc, char** argv) {
   const qint64 size = mib * 1024 * 1024;
   const QString path = work.filePath(QStringLiteral("archive.part"));
   auto open = [&] {
-    auto file = std::make_unique<QFile>(path);
-    if (!file->open(QIODevice::ReadWrite)) bench::die(QStringLiteral("cannot open %1").arg(path));
+    foundation::FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!file) bench::die(QStringLiteral("cannot open %1").arg(path));
     return file;
   };
   limits.exactBytes = size;
