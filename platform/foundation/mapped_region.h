@@ -26,6 +26,20 @@ class MappedRegion {
     return MappedRegion(data, size);
   }
 
+  // Maps the first `size` bytes of fd (open for reading and writing, at least that large) shared
+  // and writable: what is stored through writableData() is the file's content, in the page
+  // cache, not private memory. The file's blocks must already be allocated (fallocate): a
+  // store into a hole on a full disk would raise SIGBUS instead of failing a write.
+  static std::optional<MappedRegion> mapWritable(int fd, std::size_t size, int* error) {
+    if (size == 0) return MappedRegion(nullptr, 0);
+    void* data = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+      if (error) *error = errno;
+      return std::nullopt;
+    }
+    return MappedRegion(data, size);
+  }
+
   MappedRegion(MappedRegion&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
   MappedRegion& operator=(MappedRegion&& other) noexcept {
@@ -43,6 +57,8 @@ class MappedRegion {
   // Never null, also when empty.
   const unsigned char* data() const { return data_ ? static_cast<const unsigned char*>(data_) : &kEmpty; }
   std::size_t size() const { return size_; }
+  // Only for a region from mapWritable(); null when empty.
+  unsigned char* writableData() const { return static_cast<unsigned char*>(data_); }
 
   // Tells the system the pages read so far will not be needed again soon: a file read once from
   // start to end does not then crowd out other memory. Only a hint.

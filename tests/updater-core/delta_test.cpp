@@ -129,6 +129,8 @@ TEST_F(DeltaTest, RefusesADeltaWhoseResultDoesNotMatchItsManifest) {
   expectRefused(apply(edited([&](DeltaManifest& m) { entryAt(m, "Contents/Resources/Added/New.txt").size += 1; })),
                 "a lying size of a new file");
   expectRefused(apply(edited([&](DeltaManifest& m) { m.sources.front().sha256[3] ^= 1; })), "a lying hash of an old file");
+  expectRefused(apply(edited([&](DeltaManifest& m) { entryAt(m, "Contents/Frameworks/Core.so").dataLength -= 3; })),
+                "a patch cut short");
 
   QByteArray corrupt = delta;
   corrupt[corrupt.size() - 2] = static_cast<char>(corrupt[corrupt.size() - 2] ^ 0x55);

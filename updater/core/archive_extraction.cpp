@@ -49,7 +49,7 @@ class DiskSink final : public EntrySink {
   Status beginFile(const EntryPath& path, unsigned mode) override {
     Result<int> parent = parentOf(path);
     if (!parent) return parent.error();
-    file_.reset(::openat(*parent, path.back().c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    file_.reset(::openat(*parent, path.back().c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (file_.get() < 0) return diskFailure(path, errno);
     filePath_ = path;
     fileMode_ = mode;
@@ -79,6 +79,8 @@ class DiskSink final : public EntrySink {
     if (::close(file_.release()) != 0) return diskFailure(filePath_, errno);
     return Status::ok();
   }
+
+  int fileBeingWritten() const override { return file_.get(); }
 
   Status makeSymlink(const EntryPath& path, const std::string& target) override {
     Result<int> parent = parentOf(path);

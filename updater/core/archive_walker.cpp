@@ -220,6 +220,15 @@ Status EntryChecker::writeFile(const char* data, std::size_t length) {
   return s.sink.writeFile(data, length);
 }
 
+int EntryChecker::fileBeingWritten() const { return state_->sink.fileBeingWritten(); }
+
+Status EntryChecker::wroteInPlace(std::int64_t length) {
+  State& s = *state_;
+  s.totalBytes += length;
+  if (s.totalBytes > s.limits.maxTotalBytes) return refuse(QStringLiteral("it unpacks to more than %1 bytes").arg(s.limits.maxTotalBytes));
+  return Status::ok();
+}
+
 Status EntryChecker::endFile() { return state_->sink.endFile(); }
 
 Result<std::string> EntryChecker::finish() {

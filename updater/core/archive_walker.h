@@ -29,6 +29,9 @@ class EntrySink {
   virtual Status writeFile(const char* data, std::size_t length) = 0;
   virtual Status endFile() = 0;
   virtual Status makeSymlink(const EntryPath& path, const std::string& target) = 0;
+  // The file begun last, open for reading and writing at offset 0 and still empty, for a writer
+  // that fills it in place (a mapping) instead of through writeFile(); -1 when there is none.
+  virtual int fileBeingWritten() const { return -1; }
 };
 
 // The rules and limits of extractArchive(), entry by entry, for any container of an update (an
@@ -47,6 +50,9 @@ class EntryChecker {
   // declaredSize: what the container claims (-1: unknown), refused early when over the limit.
   Status beginFile(const char* rawPath, unsigned mode, std::int64_t declaredSize);
   Status writeFile(const char* data, std::size_t length);
+  // The sink's fileBeingWritten(); bytes put there directly are counted with wroteInPlace().
+  int fileBeingWritten() const;
+  Status wroteInPlace(std::int64_t length);
   Status endFile();
   Status symlink(const char* rawPath, const char* target);
   // The top-level item's name, once every entry has been given; an error when there was none.

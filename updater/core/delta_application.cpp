@@ -11,6 +11,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <limits>
 #include <optional>
 
 #include <cerrno>
@@ -135,7 +136,9 @@ class DeltaBuilder {
         written = write(old->data() + at, std::min(kOutputChunk, old->size() - at));
       }
     } else {
-      written = decode(entry, old ? &*old : nullptr, write);
+      const MappedFile* prefix = old ? &*old : nullptr;
+      std::optional<Status> inPlace = decodeInPlace(entry, prefix, made, length);
+      written = inPlace ? *inPlace : decode(entry, prefix, write);
     }
     if (old) old->region().doneWith();
     if (!written) return written;
@@ -147,6 +150,48 @@ class DeltaBuilder {
       return refused(QStringLiteral("the file \"%1\" it makes differs from its manifest").arg(show(entry.path)));
     }
     return checker_.endFile();
+  }
+
+  // Decodes the entry's zstd frame in one pass straight into the new file, mapped shared: the
+  // decoder then needs no window of its own (the streaming one keeps a window as large as the
+  // frame's, which for a patch is about the old file's size), and the new file's pages are page
+  // cache, written back by the system, not private memory. Nothing when the file cannot be filled
+  // that way (no file to map, a file system without fallocate, an address space too small); then
+  // nothing was written and the caller decodes piece by piece instead.
+  std::optional<Status> decodeInPlace(const DeltaEntry& entry, const MappedFile* prefix, Sha256Stream& made, std::int64_t& length) {
+    auto failure = [&](const QString& why) { return refused(QStringLiteral("the data of \"%1\" %2").arg(show(entry.path), why)); };
+    const int fd = checker_.fileBeingWritten();
+    if (fd < 0 || entry.size <= 0 || static_cast<std::uint64_t>(entry.size) > std::numeric_limits<std::size_t>::max() / 2) return std::nullopt;
+    const std::uint8_t* frame = delta_.data + entry.dataOffset;
+    const std::size_t frameLength = static_cast<std::size_t>(entry.dataLength);
+    // The size was checked against the limits when the file was begun; the frame must announce it.
+    if (ZSTD_getFrameContentSize(frame, frameLength) != static_cast<unsigned long long>(entry.size)) {
+      return failure(QStringLiteral("does not announce the manifest's size"));
+    }
+    // Blocks allocated now: a full disk fails here, never as SIGBUS on a store into the mapping.
+    if (const int error = ::posix_fallocate(fd, 0, static_cast<off_t>(entry.size)); error != 0) {
+      if (error == EOPNOTSUPP || error == EINVAL || error == ENOSYS) {
+        if (::ftruncate(fd, 0) != 0) return failure(QStringLiteral("cannot be written: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+        return std::nullopt;
+      }
+      return failure(QStringLiteral("cannot be written: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+    }
+    std::optional<foundation::MappedRegion> out = foundation::MappedRegion::mapWritable(fd, static_cast<std::size_t>(entry.size), nullptr);
+    if (!out) {
+      if (::ftruncate(fd, 0) != 0) return failure(QStringLiteral("cannot be written: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+      return std::nullopt;
+    }
+    std::unique_ptr<ZSTD_DCtx, decltype(&ZSTD_freeDCtx)> context(ZSTD_createDCtx(), &ZSTD_freeDCtx);
+    if (!context) return failure(QStringLiteral("cannot be decoded (out of memory)"));
+    ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZSTD_dParam_getBounds(ZSTD_d_windowLogMax).upperBound);
+    if (prefix) ZSTD_DCtx_refPrefix(context.get(), prefix->data(), prefix->size());
+    const std::size_t produced = ZSTD_decompressDCtx(context.get(), out->writableData(), out->size(), frame, frameLength);
+    if (ZSTD_isError(produced)) return failure(QStringLiteral("does not decode: %1").arg(QString::fromLatin1(ZSTD_getErrorName(produced))));
+    if (produced != out->size()) return failure(QStringLiteral("decodes to another size than the manifest's"));
+    made.update(out->data(), out->size());
+    length = static_cast<std::int64_t>(produced);
+    out->doneWith();
+    return checker_.wroteInPlace(length);
   }
 
   // Decodes the entry's zstd frame piece by piece into write(); a patch against the old file as

@@ -22,10 +22,12 @@ namespace updater {
 // size or SHA-256 differs from the manifest, and whatever extractArchive() refuses (paths,
 // links, duplicates, limits). On failure destinationDir may hold a partial tree: the caller
 // discards the staging area.
-// Old files are mapped, not read into memory, and each new file is written as it is decoded, a
-// megabyte at a time. zstd's streaming decoder still keeps a window as large as the frame's,
-// which for a patch is about the old file's size: memory grows with the largest patched file
-// (once, not twice as when both files were held whole). Blocks while it works.
+// Old files are mapped, not read into memory, and each decoded file is decoded in one pass into
+// its new file, mapped shared once its blocks are reserved: no decoder window, no heap copy, so
+// private memory stays flat whatever the files' sizes (their pages are page cache). Where that
+// mapping cannot be made, a file is decoded and written a megabyte at a time, and zstd's
+// streaming decoder then keeps a window as large as the frame's (for a patch, about the old
+// file's size). Blocks while it works.
 Result<QString> applyDelta(const ParsedDelta& delta, const QString& installedBundlePath, const BundleInfo& installed,
                            const QString& destinationDir, const ExtractionLimits& limits = {});
 

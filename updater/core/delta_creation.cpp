@@ -19,8 +19,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kCompressionLevel = 19;
-
 Error failure(const QString& why) { return makeError(QStringLiteral("The delta cannot be made: %1.").arg(why)); }
 
 Result<QByteArray> readAll(const fs::path& path) {
@@ -47,10 +45,10 @@ Result<std::vector<std::string>> listTree(const fs::path& root) {
 
 // One zstd frame of `bytes`, with the old file as prefix when given, and long-distance matching
 // over a window that covers the old file and the new one.
-Result<QByteArray> compress(const QByteArray& bytes, const QByteArray* prefix) {
+Result<QByteArray> compress(const QByteArray& bytes, const QByteArray* prefix, int level) {
   std::unique_ptr<ZSTD_CCtx, decltype(&ZSTD_freeCCtx)> context(ZSTD_createCCtx(), &ZSTD_freeCCtx);
   if (!context) return failure(QStringLiteral("out of memory"));
-  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, kCompressionLevel);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_compressionLevel, level);
   const std::size_t span = static_cast<std::size_t>(bytes.size()) + (prefix ? static_cast<std::size_t>(prefix->size()) : 0);
   const ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_windowLog);
   int windowLog = bounds.lowerBound;
@@ -70,7 +68,8 @@ Result<QByteArray> compress(const QByteArray& bytes, const QByteArray* prefix) {
 
 class DeltaWriter {
  public:
-  DeltaWriter(fs::path oldRoot, fs::path newRoot) : oldRoot_(std::move(oldRoot)), newRoot_(std::move(newRoot)) {}
+  DeltaWriter(fs::path oldRoot, fs::path newRoot, int level)
+      : oldRoot_(std::move(oldRoot)), newRoot_(std::move(newRoot)), level_(level) {}
 
   Status add(const std::string& path) {
     const fs::path item = newRoot_ / path;
@@ -117,7 +116,7 @@ class DeltaWriter {
     QByteArray chosen;
     entry.method = DeltaEntry::Method::Unchanged;
     if (old && *old != *bytes) {
-      Result<QByteArray> patch = compress(*bytes, &*old);
+      Result<QByteArray> patch = compress(*bytes, &*old, level_);
       if (!patch) return patch.error();
       chosen = *patch;
       entry.method = DeltaEntry::Method::Patch;
@@ -125,7 +124,7 @@ class DeltaWriter {
     // Carried whole when there is nothing to patch, or (rarely) when that comes out smaller: a
     // patch under a sixteenth of the file is not worth compressing the file again to find out.
     if (!old || (entry.method == DeltaEntry::Method::Patch && chosen.size() > bytes->size() / 16)) {
-      Result<QByteArray> whole = compress(*bytes, nullptr);
+      Result<QByteArray> whole = compress(*bytes, nullptr, level_);
       if (!whole) return whole.error();
       if (!old || whole->size() < chosen.size()) {
         chosen = *whole;
@@ -145,13 +144,14 @@ class DeltaWriter {
 
   fs::path oldRoot_;
   fs::path newRoot_;
+  int level_;
   DeltaManifest manifest_;
   QByteArray data_;
 };
 
 }  // namespace
 
-Result<QByteArray> makeDelta(const QString& oldBundlePath, const QString& newBundlePath) {
+Result<QByteArray> makeDelta(const QString& oldBundlePath, const QString& newBundlePath, int compressionLevel) {
   Result<BundleInfo> oldInfo = readBundleInfo(oldBundlePath);
   if (!oldInfo) return oldInfo.error();
   Result<BundleInfo> newInfo = readBundleInfo(newBundlePath);
@@ -160,7 +160,7 @@ Result<QByteArray> makeDelta(const QString& oldBundlePath, const QString& newBun
   Result<std::vector<std::string>> paths = listTree(newRoot);
   if (!paths) return paths.error();
 
-  DeltaWriter writer(fs::path(QFile::encodeName(oldBundlePath).toStdString()), newRoot);
+  DeltaWriter writer(fs::path(QFile::encodeName(oldBundlePath).toStdString()), newRoot, compressionLevel);
   writer.manifest().from = {oldInfo->identifier, oldInfo->version};
   writer.manifest().to = {newInfo->identifier, newInfo->version};
   writer.manifest().bundleName = QFile::encodeName(QFileInfo(newBundlePath).fileName()).toStdString();

@@ -14,6 +14,10 @@ namespace updater {
 // when that is smaller), an added one carried whole. The identifiers and versions come from each
 // bundle's Info.plist. Refused: a bundle without a readable Info.plist, an item that is neither a
 // folder, a regular file nor a symbolic link, an unreadable file. Blocks while it compresses.
-Result<QByteArray> makeDelta(const QString& oldBundlePath, const QString& newBundlePath);
+// compressionLevel is zstd's; the publisher's level makes the smallest deltas, slowly (minutes per
+// 100 MB of a changed file); a lower one is for tools that measure applying a delta, not its size.
+constexpr int kPublisherCompressionLevel = 19;
+Result<QByteArray> makeDelta(const QString& oldBundlePath, const QString& newBundlePath,
+                             int compressionLevel = kPublisherCompressionLevel);
 
 }  // namespace updater
