@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -25,8 +26,11 @@ std::optional<FileLock> FileLock::tryLock(const QString& path, NSError* error) {
     if (error) *error = NSError::posixError(code, QStringLiteral("%1: %2").arg(path, why));
     return std::nullopt;
   };
-  FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+  // Non-blocking and regular files only: whatever else sits at the path is refused, never waited on.
+  FileDescriptor fd(::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600));
   if (!fd) return failure(errno, QString::fromLocal8Bit(std::strerror(errno)));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) return failure(EINVAL, QStringLiteral("not a regular file"));
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     const int code = errno;
     if (code == EWOULDBLOCK) return failure(code, QStringLiteral("held by another process"));
