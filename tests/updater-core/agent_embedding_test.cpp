@@ -81,7 +81,9 @@ TEST_F(AgentEmbeddingTest, APlainPluginGetsTheAgentAndTheUpdaterKeysInItsOwnForm
   const QString otherRecovery = QString::fromLatin1(QByteArray(32, '\x08').toBase64());
   ASSERT_EQ(run({"embed-agent", plugin, "--agent", newer, "--recovery-public-key", recovery, "--recovery-public-key", otherRecovery}), 0)
       << errors.toStdString();
-  const plist::Value* keys = info()->asDictionary()->get("QLRecoveryPublicEDKeys");
+  const plist::ReadResult withRecovery = info();
+  ASSERT_TRUE(withRecovery);
+  const plist::Value* keys = withRecovery->asDictionary()->get("QLRecoveryPublicEDKeys");
   ASSERT_TRUE(keys && keys->asArray());
   EXPECT_EQ(keys->asArray()->size(), 2u);
   EXPECT_EQ(run({"embed-agent", plugin, "--agent", newer, "--recovery-public-key", publicKey}), 1) << "the signing key itself";
