@@ -25,9 +25,6 @@ class BinaryReader {
  public:
   explicit BinaryReader(std::string_view input)
       : bytes_(reinterpret_cast<const unsigned char*>(input.data())), size_(input.size()) {}
-  BinaryReader(const BinaryReader&) = delete;
-  BinaryReader& operator=(const BinaryReader&) = delete;
-  ~BinaryReader() { arena_->release(); }  // the texts read keep it as long as they live
 
   Result<Value> read() {
     if (size_ < kHeaderSize || std::memcmp(bytes_, "bplist00", kHeaderSize) != 0)
@@ -79,22 +76,13 @@ class BinaryReader {
   // read once and its copies share storage; in most files few are, and keeping every object
   // (a value per object for the whole read) took as much memory as the file. Counts the
   // references that the file's containers hold (the top object counts one), then numbers the
-  // objects counted twice or more (slotOf). Any object in a cycle is among them (reached from
-  // outside the cycle and from inside), so cycles are still found. A malformed container is
-  // skipped here; reading reports it. Two bits per object while counting, one after: a word per
-  // object was a tenth of the memory a large domain took to read.
+  // objects counted twice or more: slot_[index] is the object's place in cache_, or kUnshared.
+  // Any object in a cycle is among them (reached from outside the cycle and from inside), so
+  // cycles are still found. A malformed container is skipped here; reading reports it.
   void findSharedObjects(std::uint64_t topObject) {
-    const std::size_t words = static_cast<std::size_t>((objectCount_ + 63) / 64);
-    std::vector<std::uint64_t> seen(words, 0);
-    shared_.assign(words, 0);
+    slot_.assign(objectCount_, 0);
     auto count = [&](std::uint64_t index) {
-      const std::uint64_t bit = std::uint64_t{1} << (index & 63);
-      std::uint64_t& once = seen[index >> 6];
-      if (once & bit) {
-        shared_[index >> 6] |= bit;
-      } else {
-        once |= bit;
-      }
+      if (slot_[index] < 2) ++slot_[index];
     };
     count(topObject);
     for (std::uint64_t index = 0; index < objectCount_; ++index) {
@@ -114,22 +102,10 @@ class BinaryReader {
         if (referenced < objectCount_) count(referenced);
       }
     }
-    rank_.resize(words);
     std::uint32_t shared = 0;
-    for (std::size_t word = 0; word < words; ++word) {
-      rank_[word] = shared;
-      shared += static_cast<std::uint32_t>(std::popcount(shared_[word]));
-    }
+    for (std::uint32_t& slot : slot_) slot = slot >= 2 ? shared++ : kUnshared;
     state_.assign(shared, State::Unread);
     cache_.resize(shared);
-  }
-
-  // The object's place in cache_ and state_, or kUnshared: its rank among the shared objects.
-  std::uint32_t slotOf(std::uint64_t index) const {
-    const std::uint64_t word = shared_[index >> 6];
-    const std::uint64_t bit = std::uint64_t{1} << (index & 63);
-    if (!(word & bit)) return kUnshared;
-    return rank_[index >> 6] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
   }
 
   // Every reference and offset goes through here: the common widths are single loads.
@@ -171,7 +147,7 @@ class BinaryReader {
   }
 
   Result<Value> readObject(std::uint64_t index, int depth, std::size_t referencedAt) {
-    const std::uint32_t slot = slotOf(index);
+    const std::uint32_t slot = slot_[index];
     if (slot != kUnshared) {
       if (state_[slot] == State::Read) return cache_[slot];
       if (state_[slot] == State::Reading)
@@ -258,8 +234,7 @@ class BinaryReader {
         if (!length) return unexpected(length.error());
         if (!fits(body, *length)) return failure("truncated data (" + std::to_string(*length) + " bytes)", at);
         if (!spendObjectBytes(*length)) return objectsOverlap(at);
-        return Value(Data(std::string_view(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length)),
-                          *arena_));
+        return Value(Data(bytes_ + body, static_cast<std::size_t>(*length)));
       }
 
       case 0x5:
@@ -347,7 +322,7 @@ class BinaryReader {
   Result<detail::SharedText> readKey(std::size_t referenceAt) {
     auto index = objectIndexAt(referenceAt);
     if (!index) return unexpected(index.error());
-    const std::uint32_t slot = slotOf(*index);
+    const std::uint32_t slot = slot_[*index];
     if (slot == kUnshared || state_[slot] != State::Read) {
       const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
       if (offset < kHeaderSize || offset >= tableOffset_)
@@ -406,14 +381,14 @@ class BinaryReader {
       if (!spendObjectBytes(*length)) return objectsOverlap(at);
       const std::string_view ascii(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
       if (auto bad = unicode::findNonAscii(ascii)) return failure("non-ASCII byte in ASCII string", body + *bad);
-      return detail::SharedText(ascii, *arena_);
+      return detail::SharedText(ascii);
     }
     if (*length > (tableOffset_ - body) / 2 || !fits(body, *length * 2))
       return failure("truncated string (" + std::to_string(*length) + " UTF-16 units)", at);
     if (!spendObjectBytes(*length * 2)) return objectsOverlap(at);
     if (auto bad = unicode::utf16BigEndianToUtf8(bytes_ + body, static_cast<std::size_t>(*length), text))
       return failure("unpaired UTF-16 surrogate in string", body + 2 * *bad);
-    return detail::SharedText(text, *arena_);
+    return detail::SharedText(text);
   }
 
   const unsigned char* bytes_;
@@ -424,11 +399,9 @@ class BinaryReader {
   std::uint64_t tableOffset_ = 0;
   std::uint64_t keyBytesBudget_ = 0;
   std::uint64_t objectBytesBudget_ = 0;
-  std::vector<std::uint64_t> shared_;  // a bit per object: more than one reference leads to it
-  std::vector<std::uint32_t> rank_;    // per word of shared_: how many shared objects come before
+  std::vector<std::uint32_t> slot_;  // per object: its place in cache_ and state_, or kUnshared
   std::vector<State> state_;
   std::vector<Value> cache_;  // shared objects read so far; copies share storage
-  detail::TextArena* arena_ = detail::TextArena::create();  // the document's strings, keys and data
 };
 
 }  // namespace

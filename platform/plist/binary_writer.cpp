@@ -42,14 +42,6 @@ class IndexTable {
     }
   }
 
-  // Room for count indices without growing.
-  void reserve(std::size_t count) {
-    if (used_ != 0 || count == 0) return;
-    std::size_t capacity = 64;
-    while (capacity < count * 2) capacity *= 2;
-    slots_.assign(capacity, 0);
-  }
-
   void insert(std::uint64_t hash, std::uint32_t index) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
     place((hash & kTagBits) | (std::uint64_t{index} + 1));
@@ -94,10 +86,6 @@ class BinaryWriter {
                                                      : 0;
     objects_.reserve(rootSize + 16);
     children_.reserve(rootSize + 16);
-    // Most of a large domain's objects are its keys and scalar values: their tables are
-    // sized once rather than regrown (and rehashed) a dozen times.
-    strings_.reserve(rootSize / 2);
-    scalars_.reserve(rootSize / 4);
     auto top = flatten(root, 0);
     if (!top) return unexpected(top.error());
 

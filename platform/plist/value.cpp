@@ -38,80 +38,17 @@ Data::Data() : bytes_(emptyBytes()) {}
 
 std::size_t detail::hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
 
-detail::SharedText::Block* detail::SharedText::fill(void* memory, std::string_view text, TextArena* arena) {
+detail::SharedText::SharedText(std::string_view text) {
   static_assert(alignof(Block) <= alignof(std::max_align_t));
-  static_assert(alignof(TextArena) % 2 == 0, "an arena's address must be even to tell it from a count");
-  const std::uintptr_t owner = arena ? reinterpret_cast<std::uintptr_t>(arena) : std::uintptr_t{3};
-  Block* block = new (memory) Block{{owner}, hashText(text), text.size(), {nullptr}};
-  if (!text.empty()) std::memcpy(static_cast<char*>(memory) + sizeof(Block), text.data(), text.size());
-  return block;
-}
-
-detail::SharedText::SharedText(std::string_view text)
-    : block_(fill(::operator new(sizeof(Block) + text.size()), text, nullptr)) {}
-
-detail::SharedText::SharedText(std::string_view text, TextArena& arena)
-    : block_(fill(arena.allocate(Block::footprint(text.size())), text, &arena)) {
-  arena.retain();
+  void* memory = ::operator new(sizeof(Block) + text.size());
+  block_ = new (memory) Block{{1}, hashText(text), text.size(), {nullptr}};
+  std::memcpy(static_cast<char*>(memory) + sizeof(Block), text.data(), text.size());
 }
 
 void detail::SharedText::destroy(Block* block) noexcept {
   delete block->text.load(std::memory_order_acquire);
   block->~Block();
   ::operator delete(block);
-}
-
-// Chunks grow with the document, so that a small file takes little and a large one few
-// allocations; what the last chunk leaves unused is bounded by kLargestChunk.
-struct detail::TextArena::Chunk {
-  static constexpr std::size_t kFirstChunk = 16 * 1024;
-  static constexpr std::size_t kLargestChunk = 1024 * 1024;
-  Chunk* next;
-  std::size_t capacity;
-  std::size_t used = 0;
-  char* bytes() { return reinterpret_cast<char*>(this + 1); }
-};
-
-detail::TextArena* detail::TextArena::create() { return new TextArena(); }
-
-void* detail::TextArena::allocate(std::size_t bytes) {
-  static_assert(alignof(Chunk) >= alignof(SharedText::Block) && sizeof(Chunk) % alignof(SharedText::Block) == 0);
-  if (bytes > Chunk::kLargestChunk / 4) {
-    // A large text gets a chunk of its own, behind the one being filled, which stays in use.
-    auto* own = new (::operator new(sizeof(Chunk) + bytes)) Chunk{nullptr, bytes};
-    own->used = bytes;
-    if (chunks_) {
-      own->next = chunks_->next;
-      chunks_->next = own;
-    } else {
-      chunks_ = own;
-    }
-    return own->bytes();
-  }
-  if (!chunks_ || chunks_->capacity - chunks_->used < bytes) {
-    const std::size_t grown = chunks_ ? std::min(2 * chunks_->capacity, Chunk::kLargestChunk) : Chunk::kFirstChunk;
-    const std::size_t capacity = std::max(grown, bytes);
-    chunks_ = new (::operator new(sizeof(Chunk) + capacity)) Chunk{chunks_, capacity};
-  }
-  void* memory = chunks_->bytes() + chunks_->used;
-  chunks_->used += bytes;
-  return memory;
-}
-
-void detail::TextArena::destroy(TextArena* arena) noexcept {
-  for (Chunk* chunk = arena->chunks_; chunk;) {
-    // Blocks lie one after another; a std::string made for text() is the only thing they own.
-    for (std::size_t at = 0; at < chunk->used;) {
-      auto* block = reinterpret_cast<SharedText::Block*>(chunk->bytes() + at);
-      at += SharedText::Block::footprint(block->size);
-      delete block->text.load(std::memory_order_acquire);
-      block->~Block();
-    }
-    Chunk* next = chunk->next;
-    ::operator delete(chunk);
-    chunk = next;
-  }
-  delete arena;
 }
 
 const std::string& detail::SharedText::makeText() const {

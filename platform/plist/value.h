@@ -100,41 +100,13 @@ namespace detail {
 // Hash of a string, as the dictionary index and the binary writer's uniquing use it.
 std::size_t hashText(std::string_view text);
 
-class SharedText;
-
-// Storage for the texts (strings, keys, data) of one document as a reader makes them: they are
-// laid one after another in large chunks, and the chunks are freed together when the last of
-// those texts goes. One allocation per chunk instead of one per text, and nothing freed text
-// by text. A text kept anywhere keeps its whole document's chunks.
-class TextArena {
- public:
-  // A new arena, holding one reference for its creator (give it back with release()).
-  static TextArena* create();
-  void retain() noexcept { references_.fetch_add(1, std::memory_order_relaxed); }
-  void release() noexcept {
-    if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(this);
-  }
-
- private:
-  friend class SharedText;
-  struct Chunk;
-  TextArena() = default;
-  void* allocate(std::size_t bytes);
-  static void destroy(TextArena* arena) noexcept;
-
-  std::atomic<std::size_t> references_{1};  // the creator's, plus one per copy of each text in it
-  Chunk* chunks_ = nullptr;                  // newest first
-};
-
 // Immutable shared text of a string value or a dictionary key, with its hash computed once:
-// one block holding the characters, shared by every copy, so copying a dictionary or
+// one allocation holding the characters, shared by every copy, so copying a dictionary or
 // reading a key that a file uses in many dictionaries costs a reference count, not a string
-// copy. The block is an allocation of its own, or lies in a reader's TextArena. The codecs
-// work on view(); a std::string is made only when text() is first asked for.
+// copy. The codecs work on view(); a std::string is made only when text() is first asked for.
 class SharedText {
  public:
   explicit SharedText(std::string_view text);
-  SharedText(std::string_view text, TextArena& arena);
   SharedText(const SharedText& other) noexcept : block_(other.block_) { retain(); }
   SharedText(SharedText&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
   SharedText& operator=(const SharedText& other) noexcept {
@@ -160,41 +132,19 @@ class SharedText {
   }
 
  private:
-  friend class TextArena;
   struct Block {
-    // A block of its own holds (references << 1) | 1; a block in an arena holds the arena's
-    // address (even), and the arena counts the references to all its blocks. Set once.
-    std::atomic<std::uintptr_t> owner;
+    std::atomic<std::size_t> references{1};
     std::size_t hash;
     std::size_t size;
     mutable std::atomic<const std::string*> text{nullptr};
     const char* characters() const { return reinterpret_cast<const char*>(this + 1); }  // follow the block
-    TextArena* arena() const {
-      const std::uintptr_t held = owner.load(std::memory_order_relaxed);
-      return held & 1 ? nullptr : reinterpret_cast<TextArena*>(held);
-    }
-    // Bytes the block and its characters take, kept a multiple of the block's alignment.
-    static std::size_t footprint(std::size_t size) {
-      return (sizeof(Block) + size + alignof(Block) - 1) & ~(alignof(Block) - 1);
-    }
   };
-  static Block* fill(void* memory, std::string_view text, TextArena* arena);
   void swap(SharedText& other) noexcept { std::swap(block_, other.block_); }
   void retain() const noexcept {
-    if (!block_) return;
-    if (TextArena* arena = block_->arena()) {
-      arena->retain();
-    } else {
-      block_->owner.fetch_add(2, std::memory_order_relaxed);
-    }
+    if (block_) block_->references.fetch_add(1, std::memory_order_relaxed);
   }
   void release() noexcept {
-    if (!block_) return;
-    if (TextArena* arena = block_->arena()) {
-      arena->release();
-    } else if (block_->owner.fetch_sub(2, std::memory_order_acq_rel) == 3) {
-      destroy(block_);
-    }
+    if (block_ && block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(block_);
   }
   static void destroy(Block* block) noexcept;
   const std::string& makeText() const;
@@ -213,8 +163,6 @@ class Data {
   Data();
   explicit Data(std::string_view bytes) : bytes_(bytes) {}
   Data(const void* bytes, std::size_t size) : Data(std::string_view(static_cast<const char*>(bytes), size)) {}
-  // The bytes kept in a reader's arena.
-  Data(std::string_view bytes, detail::TextArena& arena) : bytes_(bytes, arena) {}
 
   std::string_view bytes() const { return bytes_.view(); }
   std::size_t size() const { return bytes_.view().size(); }

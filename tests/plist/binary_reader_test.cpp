@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <optional>
 
 #include "binary_builder.h"
 #include "plist/plist.h"
@@ -154,34 +153,6 @@ TEST(BinaryReader, RepeatedKeyKeepsFirstPositionAndLastValue) {
   edited.set("k10", 12);  // the index built while reading stays usable
   EXPECT_EQ(edited.get("k1")->asInteger()->toString(), "11");
   EXPECT_EQ(edited.get("k10")->asInteger()->toString(), "12");
-}
-
-// A document's strings, keys and data share chunks that live as long as any of them: parts
-// kept from a document outlive it and each other, on small and large (own-chunk) texts alike.
-TEST(BinaryReader, PartsKeptFromADocumentOutliveIt) {
-  const std::string large(600 * 1024, 'x');
-  plist::Dictionary written;
-  for (int i = 0; i < 2000; ++i) written.set("key " + std::to_string(i), "value " + std::to_string(i));
-  written.set("large", large);
-  written.set("bytes", plist::Data(large.data(), 1000));
-  std::optional<plist::Value> kept, keptLarge, keptData;
-  std::optional<plist::Dictionary> keptEntries;
-  {
-    auto read = plist::readBinary(plist::writeBinary(written));
-    ASSERT_TRUE(read.has_value());
-    const plist::Dictionary& domain = *read->asDictionary();
-    kept = *domain.get("key 1999");
-    keptLarge = *domain.get("large");
-    keptData = *domain.get("bytes");
-    keptEntries = plist::Dictionary{{domain.begin()->key(), *domain.get("key 7")}};
-  }
-  EXPECT_EQ(*kept->asString(), "value 1999");
-  EXPECT_EQ(*keptLarge->asString(), large);
-  EXPECT_EQ(keptData->asData()->bytes(), std::string_view(large.data(), 1000));
-  EXPECT_EQ(*keptEntries->get("key 0")->asString(), "value 7");
-  kept.reset();
-  keptData.reset();
-  EXPECT_EQ(keptLarge->asString()->size(), large.size());
 }
 
 TEST(BinaryReaderErrors, NestingLimit) {
