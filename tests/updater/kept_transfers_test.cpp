@@ -190,7 +190,9 @@ TEST_F(KeptTransfersTest, AKeptPartThatCannotServeIsReplacedInTheSameRun) {
     const qint64 drawn = cutThenFinish(own, size, second);
     EXPECT_GE(drawn, size) << "the archive came whole";
     if (second == SecondRun::KeptPartFlipped) {
-      EXPECT_LE(drawn, size * 13 / 10) << "the rest, then the whole";
+      // How much the cut run kept depends on what was in flight when it was cut (less under a
+      // sanitizer); the rest and then one whole archive stay below two whole archives.
+      EXPECT_LT(drawn, 2 * size) << "the rest, then the whole once";
     }
   }
 }
