@@ -76,13 +76,22 @@ class BinaryReader {
   // read once and its copies share storage; in most files few are, and keeping every object
   // (a value per object for the whole read) took as much memory as the file. Counts the
   // references that the file's containers hold (the top object counts one), then numbers the
-  // objects counted twice or more: slot_[index] is the object's place in cache_, or kUnshared.
-  // Any object in a cycle is among them (reached from outside the cycle and from inside), so
-  // cycles are still found. A malformed container is skipped here; reading reports it.
+  // objects counted twice or more (slotOf). Any object in a cycle is among them (reached from
+  // outside the cycle and from inside), so cycles are still found. A malformed container is
+  // skipped here; reading reports it. Two bits per object while counting, one after: a word per
+  // object was a tenth of the memory a large domain took to read.
   void findSharedObjects(std::uint64_t topObject) {
-    slot_.assign(objectCount_, 0);
+    const std::size_t words = static_cast<std::size_t>((objectCount_ + 63) / 64);
+    std::vector<std::uint64_t> seen(words, 0);
+    shared_.assign(words, 0);
     auto count = [&](std::uint64_t index) {
-      if (slot_[index] < 2) ++slot_[index];
+      const std::uint64_t bit = std::uint64_t{1} << (index & 63);
+      std::uint64_t& once = seen[index >> 6];
+      if (once & bit) {
+        shared_[index >> 6] |= bit;
+      } else {
+        once |= bit;
+      }
     };
     count(topObject);
     for (std::uint64_t index = 0; index < objectCount_; ++index) {
@@ -102,10 +111,22 @@ class BinaryReader {
         if (referenced < objectCount_) count(referenced);
       }
     }
+    rank_.resize(words);
     std::uint32_t shared = 0;
-    for (std::uint32_t& slot : slot_) slot = slot >= 2 ? shared++ : kUnshared;
+    for (std::size_t word = 0; word < words; ++word) {
+      rank_[word] = shared;
+      shared += static_cast<std::uint32_t>(std::popcount(shared_[word]));
+    }
     state_.assign(shared, State::Unread);
     cache_.resize(shared);
+  }
+
+  // The object's place in cache_ and state_, or kUnshared: its rank among the shared objects.
+  std::uint32_t slotOf(std::uint64_t index) const {
+    const std::uint64_t word = shared_[index >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (index & 63);
+    if (!(word & bit)) return kUnshared;
+    return rank_[index >> 6] + static_cast<std::uint32_t>(std::popcount(word & (bit - 1)));
   }
 
   // Every reference and offset goes through here: the common widths are single loads.
@@ -147,7 +168,7 @@ class BinaryReader {
   }
 
   Result<Value> readObject(std::uint64_t index, int depth, std::size_t referencedAt) {
-    const std::uint32_t slot = slot_[index];
+    const std::uint32_t slot = slotOf(index);
     if (slot != kUnshared) {
       if (state_[slot] == State::Read) return cache_[slot];
       if (state_[slot] == State::Reading)
@@ -279,8 +300,8 @@ class BinaryReader {
           return failure("truncated dictionary (" + std::to_string(*count) + " entries)", at);
         if (!spendObjectBytes(2 * *count * referenceSize_)) return objectsOverlap(at);
         if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", at);
-        std::vector<DictionaryEntry> entries;
-        entries.reserve(static_cast<std::size_t>(*count));
+        // Built in its final storage, sized from the count: no copy of a large domain's entries.
+        detail::DictionaryBuilder entries(static_cast<std::size_t>(*count));
         const std::size_t valuesAt = body + *count * referenceSize_;
         for (std::uint64_t i = 0; i < *count; ++i) {
           const std::size_t keyAt = body + i * referenceSize_;
@@ -288,9 +309,9 @@ class BinaryReader {
           if (!key) return unexpected(key.error());
           auto value = readReference(valuesAt + i * referenceSize_, depth + 1);
           if (!value) return value;
-          entries.emplace_back(std::move(*key), std::move(*value));
+          entries.add(std::move(*key), std::move(*value));
         }
-        return Value(Dictionary::fromEntries(std::move(entries)));  // a repeated key: the last value wins
+        return Value(std::move(entries).finish());  // a repeated key: the last value wins
       }
 
       default:
@@ -322,7 +343,7 @@ class BinaryReader {
   Result<detail::SharedText> readKey(std::size_t referenceAt) {
     auto index = objectIndexAt(referenceAt);
     if (!index) return unexpected(index.error());
-    const std::uint32_t slot = slot_[*index];
+    const std::uint32_t slot = slotOf(*index);
     if (slot == kUnshared || state_[slot] != State::Read) {
       const std::uint64_t offset = bigEndian(tableOffset_ + *index * offsetSize_, offsetSize_);
       if (offset < kHeaderSize || offset >= tableOffset_)
@@ -399,7 +420,8 @@ class BinaryReader {
   std::uint64_t tableOffset_ = 0;
   std::uint64_t keyBytesBudget_ = 0;
   std::uint64_t objectBytesBudget_ = 0;
-  std::vector<std::uint32_t> slot_;  // per object: its place in cache_ and state_, or kUnshared
+  std::vector<std::uint64_t> shared_;  // a bit per object: more than one reference leads to it
+  std::vector<std::uint32_t> rank_;    // per word of shared_: how many shared objects come before
   std::vector<State> state_;
   std::vector<Value> cache_;  // shared objects read so far; copies share storage
 };

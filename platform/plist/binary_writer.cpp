@@ -42,8 +42,24 @@ class IndexTable {
     }
   }
 
+  // Brings in the slot a lookup of hash starts at: a large domain's tables are far larger
+  // than the cache, and a loop over entries knows the next ones' hashes early.
+  void prefetch(std::uint64_t hash) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & (slots_.size() - 1)]);
+  }
+
+  // Room for count indices without growing.
+  void reserve(std::size_t count) {
+    if (used_ != 0 || count == 0) return;
+    std::size_t capacity = 64;
+    while (capacity * 3 < count * 4) capacity *= 2;
+    slots_.assign(capacity, 0);
+  }
+
   void insert(std::uint64_t hash, std::uint32_t index) {
-    if ((used_ + 1) * 2 > slots_.size()) grow();
+    // Up to three quarters full: probes stay short, and a domain's keys seldom need a second,
+    // twice as large table.
+    if ((used_ + 1) * 4 > slots_.size() * 3) grow();
     place((hash & kTagBits) | (std::uint64_t{index} + 1));
     ++used_;
   }
@@ -86,26 +102,39 @@ class BinaryWriter {
                                                      : 0;
     objects_.reserve(rootSize + 16);
     children_.reserve(rootSize + 16);
+    // Most of a large domain's objects are its keys and scalar values: their tables are
+    // sized once rather than regrown (and rehashed) a dozen times.
+    strings_.reserve(rootSize / 2);
+    scalars_.reserve(rootSize / 4);
     auto top = flatten(root, 0);
     if (!top) return unexpected(top.error());
 
     const std::uint64_t count = objects_.size();
     referenceSize_ = widthFor(count - 1);
 
-    // Objects are written through a cursor into a buffer sized for the worst case: no
-    // capacity check per byte.
-    const std::size_t bound = 8 + estimatedSize_ + children_.size() * referenceSize_ + count * 8 + 32;
-    std::string out(bound, '\0');
-    Cursor cursor{out.data()};
+    // Objects are written through a cursor into a buffer of exactly the file's size: no
+    // capacity check per byte, and no page of it that is not written.
+    const std::uint64_t tableOffset = 8 + objectBytes_ + children_.size() * referenceSize_;
+    const std::uint64_t size = tableOffset + count * widthFor(tableOffset) + 32;
+    std::string out(size, '\0');
+    if (writeObjects(out.data(), *top) != size) return failure("internal error: the file's size was miscounted", 0);
+    return out;
+  }
+
+ private:
+  // Writes the file into buffer, which has room for the worst case; returns its length.
+  std::size_t writeObjects(char* buffer, std::uint32_t top) {
+    const std::uint64_t count = objects_.size();
+    Cursor cursor{buffer};
     cursor.bytes("bplist00");
     std::vector<std::uint64_t> offsets;
     offsets.reserve(count);
     for (const Object& object : objects_) {
-      offsets.push_back(static_cast<std::uint64_t>(cursor.at - out.data()));
+      offsets.push_back(static_cast<std::uint64_t>(cursor.at - buffer));
       writeObject(cursor, object);
     }
 
-    const std::uint64_t tableOffset = static_cast<std::uint64_t>(cursor.at - out.data());
+    const std::uint64_t tableOffset = static_cast<std::uint64_t>(cursor.at - buffer);
     const unsigned offsetSize = widthFor(tableOffset);
     for (std::uint64_t offset : offsets) cursor.bigEndian(offset, offsetSize);
 
@@ -113,13 +142,11 @@ class BinaryWriter {
     cursor.byte(offsetSize);
     cursor.byte(referenceSize_);
     cursor.bigEndian(count, 8);
-    cursor.bigEndian(*top, 8);
+    cursor.bigEndian(top, 8);
     cursor.bigEndian(tableOffset, 8);
-    out.resize(static_cast<std::size_t>(cursor.at - out.data()));
-    return out;
+    return static_cast<std::size_t>(cursor.at - buffer);
   }
 
- private:
   enum class Type : std::uint8_t { Dictionary, Array, AsciiString, Utf16String, Data, Integer, LargeInteger, Real, Boolean, Date, Uid };
   // One object to write, in 24 bytes (a large domain has hundreds of thousands):
   //   strings, data:  first = address of the bytes, second = their size
@@ -173,19 +200,21 @@ class BinaryWriter {
   Result<Index> flattenString(const detail::SharedText& shared) {
     const std::string_view text = shared.view();
     auto same = [&](Index i) { return objects_[i].first == reinterpret_cast<std::uintptr_t>(text.data()) || objects_[i].text() == text; };
-    if (auto found = strings_.find(shared.hash(), same)) return *found;
+    const std::uint64_t hash = mix(shared.hash());
+    if (auto found = strings_.find(hash, same)) return *found;
     const bool ascii = unicode::isAscii(text);
     if (!ascii && unicode::findInvalidUtf8(text)) return failure("string is not valid UTF-8", 0);
-    estimatedSize_ += text.size() * (ascii ? 1 : 2) + 10;
-    return add(bytesObject(ascii ? Type::AsciiString : Type::Utf16String, text), strings_, shared.hash());
+    const std::uint64_t units = ascii ? text.size() : utf16Units(text);
+    objectBytes_ += markerSize(units) + units * (ascii ? 1 : 2);
+    return add(bytesObject(ascii ? Type::AsciiString : Type::Utf16String, text), strings_, hash);
   }
 
   // Scalars are equal when their type and bits are.
   Result<Index> flattenScalar(Type type, std::uint64_t bits) {
-    const std::uint64_t hash = mix(bits ^ mix(static_cast<std::uint64_t>(type)));
+    const std::uint64_t hash = scalarHash(type, bits);
     auto same = [&](Index i) { return objects_[i].type == type && objects_[i].first == bits; };
     if (auto found = scalars_.find(hash, same)) return *found;
-    estimatedSize_ += 17;
+    objectBytes_ += scalarSize(type, bits);
     return add({bits, 0, 0, type}, scalars_, hash);
   }
 
@@ -195,35 +224,56 @@ class BinaryWriter {
     return bits;
   }
 
+  static std::uint64_t scalarHash(Type type, std::uint64_t bits) { return mix(bits ^ mix(static_cast<std::uint64_t>(type))); }
+
+  // A scalar's type and bits as the table of scalars keeps them.
+  static std::pair<Type, std::uint64_t> scalarOf(const Value& value) {
+    switch (value.kind()) {
+      case Kind::Integer: {
+        const Integer integer = *value.asInteger();
+        // Values above INT64_MAX share their bits with negative ones: a type of their own.
+        return {integer.toInt64() ? Type::Integer : Type::LargeInteger, integer.bits()};
+      }
+      case Kind::Real: return {Type::Real, bitsOf(*value.asReal())};
+      case Kind::Boolean: return {Type::Boolean, *value.asBoolean()};
+      case Kind::Date: return {Type::Date, bitsOf(value.asDate()->secondsSinceReferenceDate)};
+      default: return {Type::Uid, value.asUid()->value};
+    }
+  }
+
   Result<Index> flatten(const Value& value, int depth) {
     switch (value.kind()) {
       case Kind::String:
         return flattenString(*value.sharedText());
       case Kind::Data: {
         const std::string_view bytes = value.asData()->bytes();
-        const std::uint64_t hash = value.asData()->hash();
+        const std::uint64_t hash = mix(value.asData()->hash());
         if (auto found = data_.find(hash, [&](Index i) { return objects_[i].text() == bytes; })) return *found;
-        estimatedSize_ += bytes.size() + 10;
+        objectBytes_ += markerSize(bytes.size()) + bytes.size();
         return add(bytesObject(Type::Data, bytes), data_, hash);
       }
-      case Kind::Integer: {
-        const Integer integer = *value.asInteger();
-        // Values above INT64_MAX share their bits with negative ones: a type of their own.
-        return flattenScalar(integer.toInt64() ? Type::Integer : Type::LargeInteger, integer.bits());
-      }
-      case Kind::Real:
-        return flattenScalar(Type::Real, bitsOf(*value.asReal()));
-      case Kind::Boolean:
-        return flattenScalar(Type::Boolean, *value.asBoolean());
-      case Kind::Date:
-        return flattenScalar(Type::Date, bitsOf(value.asDate()->secondsSinceReferenceDate));
-      case Kind::Uid:
-        return flattenScalar(Type::Uid, value.asUid()->value);
       case Kind::Array:
       case Kind::Dictionary:
         return flattenContainer(value, depth);
+      default: {
+        const auto [type, bits] = scalarOf(value);
+        return flattenScalar(type, bits);
+      }
     }
-    return failure("unknown value kind", 0);
+  }
+
+  // Starts loading what flattening value will look up first.
+  void prefetch(const Value& value) const {
+    switch (value.kind()) {
+      case Kind::String: return strings_.prefetch(mix(value.sharedText()->hash()));
+      case Kind::Data: return data_.prefetch(mix(value.asData()->hash()));
+      case Kind::Array:
+      case Kind::Dictionary: return containers_.prefetch(mix(reinterpret_cast<std::uintptr_t>(value.identity())));
+      default: {
+        const auto [type, bits] = scalarOf(value);
+        return scalars_.prefetch(scalarHash(type, bits));
+      }
+    }
   }
 
   Result<Index> flattenContainer(const Value& value, int depth) {
@@ -242,31 +292,62 @@ class BinaryWriter {
     auto index = add({identity, at, static_cast<std::uint32_t>(count), isDictionary ? Type::Dictionary : Type::Array},
                      containers_, hash);
     if (!index) return index;
-    estimatedSize_ += 10;
+    objectBytes_ += markerSize(count);  // the references are counted at the end
 
     children_.resize(at + (isDictionary ? 2 * count : count));
+    // Each lookup in a large domain's tables would otherwise wait for memory: the texts and
+    // table slots of the entries a few places ahead are loaded meanwhile.
+    constexpr std::size_t kAhead = 8;
     if (isDictionary) {
-      std::size_t i = 0;
-      for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
-        auto key = flattenString(entry.sharedKey());
+      const DictionaryEntry* entries = std::as_const(value).asDictionary()->begin();
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i + 2 * kAhead < count) __builtin_prefetch(entries[i + 2 * kAhead].sharedKey().identity());
+        if (i + kAhead < count) strings_.prefetch(mix(entries[i + kAhead].sharedKey().hash()));
+        auto key = flattenString(entries[i].sharedKey());
         if (!key) return key;
-        children_[at + i++] = *key;
+        children_[at + i] = *key;
       }
-      i = 0;
-      for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
-        auto child = flatten(entry.value(), depth + 1);
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) prefetch(entries[i + kAhead].value());
+        auto child = flatten(entries[i].value(), depth + 1);
         if (!child) return child;
-        children_[at + count + i++] = *child;
+        children_[at + count + i] = *child;
       }
     } else {
-      std::size_t i = 0;
-      for (const Value& element : *std::as_const(value).asArray()) {
-        auto child = flatten(element, depth + 1);
+      const Value* elements = std::as_const(value).asArray()->begin();
+      for (std::size_t i = 0; i < count; ++i) {
+        if (i + kAhead < count) prefetch(elements[i + kAhead]);
+        auto child = flatten(elements[i], depth + 1);
         if (!child) return child;
-        children_[at + i++] = *child;
+        children_[at + i] = *child;
       }
     }
     return index;
+  }
+
+  // Bytes of a marker with this length, as writeMarker writes it.
+  static std::size_t markerSize(std::uint64_t length) { return length < 15 ? 1 : 2 + widthFor(length); }
+
+  // Bytes of a scalar object, as writeObject writes it.
+  static std::size_t scalarSize(Type type, std::uint64_t bits) {
+    switch (type) {
+      case Type::Integer: return static_cast<std::int64_t>(bits) < 0 ? 9 : 1 + widthFor(bits);
+      case Type::LargeInteger: return 17;
+      case Type::Boolean: return 1;
+      case Type::Uid: return 1 + widthFor(bits);
+      default: return 9;  // reals and dates
+    }
+  }
+
+  // UTF-16 code units of valid UTF-8 text: one per sequence, two for those beyond U+FFFF.
+  static std::uint64_t utf16Units(std::string_view text) {
+    std::uint64_t units = 0;
+    for (const char c : text) {
+      const auto byte = static_cast<unsigned char>(c);
+      units += (byte & 0xC0) != 0x80;
+      units += byte >= 0xF0;
+    }
+    return units;
   }
 
   static void writeMarker(Cursor& out, unsigned type, std::uint64_t length) {
@@ -349,7 +430,7 @@ class BinaryWriter {
   IndexTable data_;
   IndexTable scalars_;
   IndexTable containers_;
-  std::size_t estimatedSize_ = 0;
+  std::uint64_t objectBytes_ = 0;  // what the objects take in the file, less containers' references
   unsigned referenceSize_ = 1;
 };
 

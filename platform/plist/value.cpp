@@ -4,7 +4,9 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <new>
+#include <stdexcept>
 
 namespace plist {
 
@@ -36,7 +38,10 @@ const detail::SharedText& emptyBytes() {
 
 Data::Data() : bytes_(emptyBytes()) {}
 
-std::size_t detail::hashText(std::string_view text) { return std::hash<std::string_view>{}(text); }
+std::uint32_t detail::hashText(std::string_view text) {
+  const std::size_t hash = std::hash<std::string_view>{}(text);
+  return static_cast<std::uint32_t>(hash ^ (hash >> 32));
+}
 
 detail::SharedText::SharedText(std::string_view text) {
   static_assert(alignof(Block) <= alignof(std::max_align_t));
@@ -62,123 +67,161 @@ const std::string& detail::SharedText::makeText() const {
   return *made;
 }
 
+namespace {
+// Containers keep their header and their elements in one block, with a count of the
+// Dictionary, Array and Value objects that share it.
+template <typename Storage>
+Storage* retained(Storage* storage) {
+  if (storage) storage->references.fetch_add(1, std::memory_order_relaxed);
+  return storage;
+}
+template <typename Storage>
+bool lastReference(Storage* storage) {
+  return storage && storage->references.fetch_sub(1, std::memory_order_acq_rel) == 1;
+}
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
-// Dictionary: entries in order plus, above a few entries, an open-addressing hash index of
-// positions into the entries. Keys carry their hash, and each slot keeps the hash's high half
-// beside the position, so probing seldom touches an entry and rebuilding never rehashes.
+// Dictionary: entries in order and, above a few entries, an open-addressing index of their
+// positions, all in one block sized for `capacity` entries. A slot holds position + 1 in its
+// low `slotBits` bits and the rest of the key's hash above them, so probing seldom touches an
+// entry, and a slot is four bytes.
 
 struct Dictionary::Storage {
   static constexpr std::size_t kLinearScanLimit = 8;
-  static constexpr std::uint64_t kEmptySlot = 0;  // slots hold (hash high half << 32) | position + 1
+  // Positions and the slot count must fit a slot's 32 bits.
+  static constexpr std::size_t kMaxCapacity = std::size_t{1} << 31;
 
-  std::vector<DictionaryEntry> entries;
-  std::vector<std::uint64_t> slots;  // empty while entries are few enough to scan
+  std::atomic<std::uint32_t> references{1};
   // Set when a mutable pointer or iterator into this storage was handed out: copies of the
   // owning Dictionary then take their own storage so that later edits through those pointers
   // cannot show through the copy.
   bool leaked = false;
+  std::uint8_t slotBits = 0;  // log2 of the slot count; 0: no index, entries are scanned
+  std::size_t size = 0;
+  std::size_t capacity = 0;
 
-  static std::uint64_t tagOf(std::size_t hash) { return static_cast<std::uint64_t>(hash) & 0xFFFFFFFF00000000ULL; }
+  DictionaryEntry* entries() { return reinterpret_cast<DictionaryEntry*>(this + 1); }
+  const DictionaryEntry* entries() const { return reinterpret_cast<const DictionaryEntry*>(this + 1); }
+  std::uint32_t* slots() { return reinterpret_cast<std::uint32_t*>(entries() + capacity); }
+  const std::uint32_t* slots() const { return reinterpret_cast<const std::uint32_t*>(entries() + capacity); }
+  std::size_t slotCount() const { return slotBits ? std::size_t{1} << slotBits : 0; }
 
-  std::ptrdiff_t indexOf(std::string_view key, std::size_t hash) const {
-    if (slots.empty()) {
-      for (std::size_t i = 0; i < entries.size(); ++i)
-        if (entries[i].key_.hash() == hash && entries[i].key_.view() == key) return static_cast<std::ptrdiff_t>(i);
+  static unsigned slotBitsFor(std::size_t capacity) {
+    if (capacity <= kLinearScanLimit) return 0;
+    unsigned bits = 4;
+    while ((std::size_t{1} << bits) < capacity * 2) ++bits;
+    return bits;
+  }
+
+  static Storage* allocate(std::size_t capacity) {
+    if (capacity > kMaxCapacity) throw std::length_error("plist::Dictionary: too many entries");
+    static_assert(alignof(DictionaryEntry) <= alignof(Storage) && sizeof(Storage) % alignof(DictionaryEntry) == 0);
+    const unsigned bits = slotBitsFor(capacity);
+    const std::size_t slotBytes = bits ? (std::size_t{1} << bits) * sizeof(std::uint32_t) : 0;
+    void* memory = ::operator new(sizeof(Storage) + capacity * sizeof(DictionaryEntry) + slotBytes);
+    auto* storage = new (memory) Storage;
+    storage->capacity = capacity;
+    storage->slotBits = static_cast<std::uint8_t>(bits);
+    if (slotBytes) std::memset(storage->slots(), 0, slotBytes);
+    return storage;
+  }
+
+  static void release(Storage* storage) noexcept {
+    if (!lastReference(storage)) return;
+    std::destroy_n(storage->entries(), storage->size);
+    storage->~Storage();
+    ::operator delete(storage);
+  }
+
+  // A new block for `capacity` entries holding copies of these (or, when this block has no
+  // other owner, these themselves, moved).
+  Storage* copy(std::size_t newCapacity, bool moveEntries) {
+    Storage* other = allocate(std::max(newCapacity, size));
+    if (moveEntries) {
+      std::uninitialized_move_n(entries(), size, other->entries());
+    } else {
+      std::uninitialized_copy_n(entries(), size, other->entries());
+    }
+    other->size = size;
+    other->rebuildIndex();
+    return other;
+  }
+
+  static std::uint64_t tagOf(std::uint32_t hash, unsigned bits) { return std::uint64_t{hash} >> bits; }
+
+  std::ptrdiff_t indexOf(std::string_view key, std::uint32_t hash) const {
+    if (!slotBits) {
+      for (std::size_t i = 0; i < size; ++i)
+        if (entries()[i].key_.hash() == hash && entries()[i].key_.view() == key) return static_cast<std::ptrdiff_t>(i);
       return -1;
     }
-    const std::size_t mask = slots.size() - 1;
-    const std::uint64_t tag = tagOf(hash);
+    const std::size_t mask = slotCount() - 1;
+    const std::uint64_t tag = tagOf(hash, slotBits);
+    const std::uint32_t positionBits = static_cast<std::uint32_t>(mask);
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      const std::uint64_t held = slots[slot];
-      if (held == kEmptySlot) return -1;
-      if ((held & 0xFFFFFFFF00000000ULL) != tag) continue;
-      const std::size_t position = (held & 0xFFFFFFFF) - 1;
-      if (entries[position].key_.view() == key) return static_cast<std::ptrdiff_t>(position);
+      const std::uint32_t held = slots()[slot];
+      if (held == 0) return -1;
+      if (tagOf(held, slotBits) != tag) continue;
+      const std::size_t position = (held & positionBits) - 1;
+      if (entries()[position].key_.view() == key) return static_cast<std::ptrdiff_t>(position);
     }
   }
   std::ptrdiff_t indexOf(std::string_view key) const { return indexOf(key, detail::hashText(key)); }
 
-  void indexEntry(std::size_t position) {
-    const std::size_t mask = slots.size() - 1;
-    const std::size_t hash = entries[position].key_.hash();
+  // Slot for a key known to be absent.
+  std::size_t freeSlotFor(std::uint32_t hash) const {
+    const std::size_t mask = slotCount() - 1;
     std::size_t slot = hash & mask;
-    while (slots[slot] != kEmptySlot) slot = (slot + 1) & mask;
-    slots[slot] = tagOf(hash) | (position + 1);
+    while (slots()[slot] != 0) slot = (slot + 1) & mask;
+    return slot;
+  }
+  void indexEntry(std::size_t position) {
+    if (!slotBits) return;
+    const std::uint32_t hash = entries()[position].key_.hash();
+    slots()[freeSlotFor(hash)] = static_cast<std::uint32_t>((tagOf(hash, slotBits) << slotBits) | (position + 1));
+  }
+  void rebuildIndex() {
+    if (!slotBits) return;
+    std::memset(slots(), 0, slotCount() * sizeof(std::uint32_t));
+    for (std::size_t i = 0; i < size; ++i) indexEntry(i);
   }
 
-  void rebuildIndex(std::size_t forCount) {
-    slots.clear();
-    if (forCount <= kLinearScanLimit) return;
-    std::size_t capacity = 16;
-    while (capacity < forCount * 2) capacity *= 2;
-    slots.assign(capacity, kEmptySlot);
-    for (std::size_t i = 0; i < entries.size(); ++i) indexEntry(i);
-  }
-
-  // Indexes all entries in one pass, which keeps several probes in flight at once instead of
-  // one per insertion. A repeated key hands its value to the first entry with that key and is
-  // dropped.
-  void indexAllMergingRepeats() {
-    slots.clear();
-    if (entries.size() <= kLinearScanLimit) {
-      for (std::size_t i = 1; i < entries.size(); ++i) {
-        const std::ptrdiff_t first = indexOfAmong(i, entries[i].key_);
-        if (first >= 0) return mergeRepeats();
+  // Indexes the entries as a reader laid them out. A repeated key hands its value to the
+  // first entry with that key and is dropped; the others close up behind it.
+  void indexMergingRepeats() {
+    std::size_t kept = 0;
+    for (std::size_t position = 0; position < size; ++position) {
+      DictionaryEntry& entry = entries()[position];
+      const std::ptrdiff_t first =
+          kept == 0 ? -1 : indexAmongKept(entry.key_, kept);
+      if (first >= 0) {
+        entries()[first].value_ = std::move(entry.value_);
+        continue;
       }
-      return;
+      if (kept != position) entries()[kept] = std::move(entry);
+      indexEntry(kept++);
     }
-    std::size_t capacity = 16;
-    while (capacity < entries.size() * 2) capacity *= 2;
-    slots.assign(capacity, kEmptySlot);
-    const std::size_t mask = capacity - 1;
-    for (std::size_t position = 0; position < entries.size(); ++position) {
-      const detail::SharedText& key = entries[position].key_;
-      const std::uint64_t tag = tagOf(key.hash());
-      std::size_t slot = key.hash() & mask;
-      for (; slots[slot] != kEmptySlot; slot = (slot + 1) & mask) {
-        if ((slots[slot] & 0xFFFFFFFF00000000ULL) == tag && entries[(slots[slot] & 0xFFFFFFFF) - 1].key_ == key)
-          return mergeRepeats();
-      }
-      slots[slot] = tag | (position + 1);
-    }
+    std::destroy(entries() + kept, entries() + size);
+    size = kept;
   }
-
-  // The first of entries[0, end) with this key, or -1.
-  std::ptrdiff_t indexOfAmong(std::size_t end, const detail::SharedText& key) const {
-    for (std::size_t i = 0; i < end; ++i)
-      if (entries[i].key_ == key) return static_cast<std::ptrdiff_t>(i);
+  std::ptrdiff_t indexAmongKept(const detail::SharedText& key, std::size_t kept) const {
+    if (slotBits) return indexOf(key.view(), key.hash());
+    for (std::size_t i = 0; i < kept; ++i)
+      if (entries()[i].key_ == key) return static_cast<std::ptrdiff_t>(i);
     return -1;
   }
 
-  // The rare path: rebuilds the entries one by one with the ordinary rules.
-  void mergeRepeats() {
-    std::vector<DictionaryEntry> all = std::move(entries);
-    entries.clear();
-    entries.reserve(all.size());
-    rebuildIndex(all.size());
-    for (DictionaryEntry& entry : all) {
-      const std::ptrdiff_t index = indexOf(entry.key_.view(), entry.key_.hash());
-      if (index >= 0) {
-        entries[index].value_ = std::move(entry.value_);
-      } else {
-        append(std::move(entry.key_), std::move(entry.value_));
-      }
-    }
+  void append(detail::SharedText key, Value value) {
+    new (entries() + size) DictionaryEntry(std::move(key), std::move(value));
+    indexEntry(size++);
   }
 
-  void append(detail::SharedText key, Value value) {
-    entries.emplace_back(std::move(key), std::move(value));
-    const std::size_t count = entries.size();
-    if (slots.empty() && count <= kLinearScanLimit) return;  // small: found by scanning
-    if (slots.size() < count * 2) {
-      rebuildIndex(count);  // amortised: capacity doubles
-    } else {
-      indexEntry(count - 1);  // the index exists (built early by reserve) and has room
-    }
+  void eraseAt(std::size_t position) {
+    std::move(entries() + position + 1, entries() + size, entries() + position);
+    std::destroy_at(entries() + --size);
   }
 };
-
-Dictionary::Dictionary() = default;
 
 Dictionary::Dictionary(std::initializer_list<std::pair<std::string, Value>> entries) {
   reserve(entries.size());
@@ -186,45 +229,66 @@ Dictionary::Dictionary(std::initializer_list<std::pair<std::string, Value>> entr
 }
 
 Dictionary Dictionary::fromEntries(std::vector<DictionaryEntry> entries) {
-  Dictionary dictionary;
-  if (entries.empty()) return dictionary;
-  Storage& storage = dictionary.mutableStorage();
-  storage.entries = std::move(entries);
-  storage.indexAllMergingRepeats();
-  return dictionary;
+  detail::DictionaryBuilder builder(entries.size());
+  for (DictionaryEntry& entry : entries) builder.add(std::move(entry.key_), std::move(entry.value_));
+  return std::move(builder).finish();
+}
+
+detail::DictionaryBuilder::DictionaryBuilder(std::size_t count) {
+  if (count) dictionary_.storage_ = Dictionary::Storage::allocate(count);
+}
+void detail::DictionaryBuilder::add(SharedText key, Value value) {
+  Dictionary::Storage& storage = *dictionary_.storage_;
+  new (storage.entries() + storage.size++) DictionaryEntry(std::move(key), std::move(value));
+}
+Dictionary detail::DictionaryBuilder::finish() && {
+  if (dictionary_.storage_) dictionary_.storage_->indexMergingRepeats();
+  return std::move(dictionary_);
 }
 
 Value detail::borrowForReading(const Dictionary& dictionary) {
   return Value(Dictionary(dictionary, Dictionary::Borrowing{}));
 }
 
-Dictionary::Dictionary(const Dictionary& other) : storage_(other.storage_) {
-  if (storage_ && storage_->leaked) {
-    auto copy = std::make_shared<Storage>(*storage_);
-    copy->leaked = false;
-    storage_ = std::move(copy);
+Dictionary::Dictionary(const Dictionary& other, Borrowing) : storage_(retained(other.storage_)) {}
+
+Dictionary::Dictionary(const Dictionary& other) {
+  if (other.storage_ && other.storage_->leaked) {
+    storage_ = other.storage_->copy(other.storage_->size, false);
+  } else {
+    storage_ = retained(other.storage_);
   }
 }
-Dictionary::Dictionary(Dictionary&& other) noexcept = default;
 Dictionary& Dictionary::operator=(const Dictionary& other) {
   if (this != &other) *this = Dictionary(other);
   return *this;
 }
-Dictionary& Dictionary::operator=(Dictionary&& other) noexcept = default;
-Dictionary::~Dictionary() = default;
+Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
+  // other may live inside this dictionary's storage: it is taken before that is released.
+  Storage* old = std::exchange(storage_, std::exchange(other.storage_, nullptr));
+  Storage::release(old);
+  return *this;
+}
+Dictionary::~Dictionary() { Storage::release(storage_); }
 
-Dictionary::Storage& Dictionary::mutableStorage() {
+Dictionary::Storage& Dictionary::mutableStorage() { return mutableStorageFor(size()); }
+
+// This dictionary's own storage, with room for count entries.
+Dictionary::Storage& Dictionary::mutableStorageFor(std::size_t count) {
   if (!storage_) {
-    storage_ = std::make_shared<Storage>();
-  } else if (storage_.use_count() > 1) {
-    auto copy = std::make_shared<Storage>(*storage_);
-    copy->leaked = false;
-    storage_ = std::move(copy);
+    storage_ = Storage::allocate(count);
+  } else {
+    const bool shared = storage_->references.load(std::memory_order_acquire) > 1;
+    if (shared || count > storage_->capacity) {
+      const std::size_t capacity = count > storage_->capacity ? std::max(count, 2 * storage_->capacity) : storage_->capacity;
+      Storage* copy = storage_->copy(capacity, !shared);
+      Storage::release(std::exchange(storage_, copy));
+    }
   }
   return *storage_;
 }
 
-std::size_t Dictionary::size() const { return storage_ ? storage_->entries.size() : 0; }
+std::size_t Dictionary::size() const { return storage_ ? storage_->size : 0; }
 
 Value* Dictionary::find(std::string_view key) {
   if (!storage_) return nullptr;
@@ -232,7 +296,7 @@ Value* Dictionary::find(std::string_view key) {
   if (index < 0) return nullptr;
   Storage& storage = mutableStorage();  // a copy keeps the order, so the position holds
   storage.leaked = true;
-  return &storage.entries[index].value();
+  return &storage.entries()[index].value();
 }
 
 const Value* Dictionary::find(std::string_view key) const { return get(key); }
@@ -240,18 +304,17 @@ const Value* Dictionary::find(std::string_view key) const { return get(key); }
 const Value* Dictionary::get(std::string_view key) const {
   if (!storage_) return nullptr;
   const std::ptrdiff_t index = storage_->indexOf(key);
-  return index < 0 ? nullptr : &storage_->entries[index].value();
+  return index < 0 ? nullptr : &storage_->entries()[index].value();
 }
 
 void Dictionary::set(std::string key, Value value) { set(detail::SharedText(key), std::move(value)); }
 
 void Dictionary::set(detail::SharedText key, Value value) {
-  Storage& storage = mutableStorage();
-  const std::ptrdiff_t index = storage.indexOf(key.view(), key.hash());
+  const std::ptrdiff_t index = storage_ ? storage_->indexOf(key.view(), key.hash()) : -1;
   if (index >= 0) {
-    storage.entries[index].value() = std::move(value);
+    mutableStorage().entries()[index].value() = std::move(value);
   } else {
-    storage.append(std::move(key), std::move(value));
+    mutableStorageFor(size() + 1).append(std::move(key), std::move(value));
   }
 }
 
@@ -260,8 +323,8 @@ bool Dictionary::remove(std::string_view key) {
   const std::ptrdiff_t index = storage_->indexOf(key);
   if (index < 0) return false;
   Storage& storage = mutableStorage();
-  storage.entries.erase(storage.entries.begin() + index);
-  storage.rebuildIndex(storage.entries.size());
+  storage.eraseAt(static_cast<std::size_t>(index));
+  storage.rebuildIndex();
   return true;
 }
 
@@ -277,48 +340,39 @@ std::size_t Dictionary::removeObjectsForKeys(const std::vector<std::string>& key
   doomed.erase(std::unique(doomed.begin(), doomed.end()), doomed.end());
 
   Storage& storage = mutableStorage();
+  DictionaryEntry* entries = storage.entries();
   std::size_t kept = 0;
   auto next = doomed.begin();
-  for (std::size_t i = 0; i < storage.entries.size(); ++i) {
+  for (std::size_t i = 0; i < storage.size; ++i) {
     if (next != doomed.end() && *next == i) {
       ++next;
       continue;
     }
-    if (kept != i) storage.entries[kept] = std::move(storage.entries[i]);
+    if (kept != i) entries[kept] = std::move(entries[i]);
     ++kept;
   }
-  storage.entries.erase(storage.entries.begin() + kept, storage.entries.end());
-  storage.rebuildIndex(storage.entries.size());
+  std::destroy(entries + kept, entries + storage.size);
+  storage.size = kept;
+  storage.rebuildIndex();
   return doomed.size();
 }
 
-void Dictionary::clear() {
-  if (size() == 0) return;
-  storage_.reset();
-}
+void Dictionary::clear() { Storage::release(std::exchange(storage_, nullptr)); }
 
-void Dictionary::reserve(std::size_t count) {
-  Storage& storage = mutableStorage();
-  storage.entries.reserve(count);
-  if (count > Storage::kLinearScanLimit && storage.slots.size() < count * 2) storage.rebuildIndex(count);
-}
+void Dictionary::reserve(std::size_t count) { mutableStorageFor(std::max(count, size())); }
 
 DictionaryEntry* Dictionary::begin() {
   if (!storage_) return nullptr;
   Storage& storage = mutableStorage();
   storage.leaked = true;
-  return storage.entries.data();
+  return storage.entries();
 }
 DictionaryEntry* Dictionary::end() {
   if (!storage_) return nullptr;
-  return begin() + storage_->entries.size();
+  return begin() + storage_->size;
 }
-const DictionaryEntry* Dictionary::begin() const {
-  return storage_ ? storage_->entries.data() : nullptr;
-}
-const DictionaryEntry* Dictionary::end() const {
-  return storage_ ? storage_->entries.data() + storage_->entries.size() : nullptr;
-}
+const DictionaryEntry* Dictionary::begin() const { return storage_ ? storage_->entries() : nullptr; }
+const DictionaryEntry* Dictionary::end() const { return storage_ ? storage_->entries() + storage_->size : nullptr; }
 
 bool operator==(const Dictionary& a, const Dictionary& b) {
   if (a.storage_ == b.storage_) return true;
@@ -331,80 +385,129 @@ bool operator==(const Dictionary& a, const Dictionary& b) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Array
+// Array: the values follow the header in one block.
 
 struct Array::Storage {
-  std::vector<Value> values;
+  std::atomic<std::uint32_t> references{1};
   bool leaked = false;  // as for Dictionary::Storage
+  std::size_t size = 0;
+  std::size_t capacity = 0;
+
+  Value* values() { return reinterpret_cast<Value*>(this + 1); }
+  const Value* values() const { return reinterpret_cast<const Value*>(this + 1); }
+
+  static Storage* allocate(std::size_t capacity) {
+    static_assert(alignof(Value) <= alignof(Storage) && sizeof(Storage) % alignof(Value) == 0);
+    if (capacity > (std::size_t{1} << 58)) throw std::length_error("plist::Array: too many values");
+    auto* storage = new (::operator new(sizeof(Storage) + capacity * sizeof(Value))) Storage;
+    storage->capacity = capacity;
+    return storage;
+  }
+  static void release(Storage* storage) noexcept {
+    if (!lastReference(storage)) return;
+    std::destroy_n(storage->values(), storage->size);
+    storage->~Storage();
+    ::operator delete(storage);
+  }
+  Storage* copy(std::size_t newCapacity, bool moveValues) {
+    Storage* other = allocate(std::max(newCapacity, size));
+    if (moveValues) {
+      std::uninitialized_move_n(values(), size, other->values());
+    } else {
+      std::uninitialized_copy_n(values(), size, other->values());
+    }
+    other->size = size;
+    return other;
+  }
 };
 
-Array::Array() = default;
 Array::Array(std::initializer_list<Value> values) {
-  mutableStorage().values.assign(values.begin(), values.end());
+  Storage& storage = mutableStorageFor(values.size());
+  std::uninitialized_copy(values.begin(), values.end(), storage.values());
+  storage.size = values.size();
 }
-Array::Array(const Array& other) : storage_(other.storage_) {
-  if (storage_ && storage_->leaked) {
-    auto copy = std::make_shared<Storage>(*storage_);
-    copy->leaked = false;
-    storage_ = std::move(copy);
+Array::Array(const Array& other) {
+  if (other.storage_ && other.storage_->leaked) {
+    storage_ = other.storage_->copy(other.storage_->size, false);
+  } else {
+    storage_ = retained(other.storage_);
   }
 }
-Array::Array(Array&& other) noexcept = default;
 Array& Array::operator=(const Array& other) {
   if (this != &other) *this = Array(other);
   return *this;
 }
-Array& Array::operator=(Array&& other) noexcept = default;
-Array::~Array() = default;
+Array& Array::operator=(Array&& other) noexcept {
+  Storage* old = std::exchange(storage_, std::exchange(other.storage_, nullptr));
+  Storage::release(old);
+  return *this;
+}
+Array::~Array() { Storage::release(storage_); }
 
-Array::Storage& Array::mutableStorage() {
+Array::Storage& Array::mutableStorage() { return mutableStorageFor(size()); }
+
+Array::Storage& Array::mutableStorageFor(std::size_t count) {
   if (!storage_) {
-    storage_ = std::make_shared<Storage>();
-  } else if (storage_.use_count() > 1) {
-    auto copy = std::make_shared<Storage>(*storage_);
-    copy->leaked = false;
-    storage_ = std::move(copy);
+    storage_ = Storage::allocate(count);
+  } else {
+    const bool shared = storage_->references.load(std::memory_order_acquire) > 1;
+    if (shared || count > storage_->capacity) {
+      const std::size_t capacity = count > storage_->capacity ? std::max(count, 2 * storage_->capacity) : storage_->capacity;
+      Storage* copy = storage_->copy(capacity, !shared);
+      Storage::release(std::exchange(storage_, copy));
+    }
   }
   return *storage_;
 }
 
-std::size_t Array::size() const { return storage_ ? storage_->values.size() : 0; }
+std::size_t Array::size() const { return storage_ ? storage_->size : 0; }
 
 Value& Array::operator[](std::size_t index) {
   Storage& storage = mutableStorage();
   storage.leaked = true;
-  return storage.values[index];
+  return storage.values()[index];
 }
-const Value& Array::operator[](std::size_t index) const { return storage_->values[index]; }
+const Value& Array::operator[](std::size_t index) const { return storage_->values()[index]; }
 
-void Array::push_back(Value value) { mutableStorage().values.push_back(std::move(value)); }
+void Array::push_back(Value value) {
+  Storage& storage = mutableStorageFor(size() + 1);
+  new (storage.values() + storage.size) Value(std::move(value));
+  ++storage.size;
+}
 void Array::insert(std::size_t index, Value value) {
-  auto& values = mutableStorage().values;
-  values.insert(values.begin() + static_cast<std::ptrdiff_t>(std::min(index, values.size())),
-                std::move(value));
+  Storage& storage = mutableStorageFor(size() + 1);
+  Value* values = storage.values();
+  index = std::min(index, storage.size);
+  if (index == storage.size) {
+    new (values + storage.size) Value(std::move(value));
+  } else {
+    new (values + storage.size) Value(std::move(values[storage.size - 1]));
+    std::move_backward(values + index, values + storage.size - 1, values + storage.size);
+    values[index] = std::move(value);
+  }
+  ++storage.size;
 }
 void Array::erase(std::size_t index) {
   if (index >= size()) return;
-  auto& values = mutableStorage().values;
-  values.erase(values.begin() + static_cast<std::ptrdiff_t>(index));
+  Storage& storage = mutableStorage();
+  std::move(storage.values() + index + 1, storage.values() + storage.size, storage.values() + index);
+  std::destroy_at(storage.values() + --storage.size);
 }
-void Array::clear() { storage_.reset(); }
-void Array::reserve(std::size_t count) { mutableStorage().values.reserve(count); }
+void Array::clear() { Storage::release(std::exchange(storage_, nullptr)); }
+void Array::reserve(std::size_t count) { mutableStorageFor(std::max(count, size())); }
 
 Value* Array::begin() {
   if (!storage_) return nullptr;
   Storage& storage = mutableStorage();
   storage.leaked = true;
-  return storage.values.data();
+  return storage.values();
 }
 Value* Array::end() {
   if (!storage_) return nullptr;
-  return begin() + storage_->values.size();
+  return begin() + storage_->size;
 }
-const Value* Array::begin() const { return storage_ ? storage_->values.data() : nullptr; }
-const Value* Array::end() const {
-  return storage_ ? storage_->values.data() + storage_->values.size() : nullptr;
-}
+const Value* Array::begin() const { return storage_ ? storage_->values() : nullptr; }
+const Value* Array::end() const { return storage_ ? storage_->values() + storage_->size : nullptr; }
 
 bool operator==(const Array& a, const Array& b) {
   if (a.storage_ == b.storage_) return true;
@@ -417,28 +520,98 @@ bool operator==(const Array& a, const Array& b) {
 // ---------------------------------------------------------------------------------------------
 // Value
 
+void Value::destroy() noexcept {
+  switch (kind_) {
+    case Kind::Dictionary: dictionary_.~Dictionary(); break;
+    case Kind::Array: array_.~Array(); break;
+    case Kind::String: text_.~SharedText(); break;
+    case Kind::Data: data_.~Data(); break;
+    default: break;
+  }
+}
+
+void Value::constructFrom(const Value& other) {
+  kind_ = other.kind_;
+  largeInteger_ = other.largeInteger_;
+  switch (other.kind_) {
+    case Kind::Dictionary: new (&dictionary_) Dictionary(other.dictionary_); break;
+    case Kind::Array: new (&array_) Array(other.array_); break;
+    case Kind::String: new (&text_) detail::SharedText(other.text_); break;
+    case Kind::Data: new (&data_) Data(other.data_); break;
+    default: copyScalar(other); break;
+  }
+}
+
+void Value::copyScalar(const Value& other) noexcept {
+  switch (other.kind_) {
+    case Kind::Integer: bits_ = other.bits_; break;
+    case Kind::Real: real_ = other.real_; break;
+    case Kind::Boolean: boolean_ = other.boolean_; break;
+    case Kind::Date: date_ = other.date_; break;
+    case Kind::Uid: uid_ = other.uid_; break;
+    default: break;
+  }
+}
+
+void Value::constructFrom(Value&& other) noexcept {
+  kind_ = other.kind_;
+  largeInteger_ = other.largeInteger_;
+  switch (other.kind_) {
+    case Kind::Dictionary: new (&dictionary_) Dictionary(std::move(other.dictionary_)); break;
+    case Kind::Array: new (&array_) Array(std::move(other.array_)); break;
+    case Kind::String: new (&text_) detail::SharedText(std::move(other.text_)); break;
+    case Kind::Data: new (&data_) Data(std::move(other.data_)); break;
+    default: copyScalar(other); break;
+  }
+}
+
+Value::Value(const Value& other) { constructFrom(other); }
+Value::Value(Value&& other) noexcept { constructFrom(std::move(other)); }
+Value& Value::operator=(const Value& other) {
+  if (this != &other) {
+    Value copy(other);  // other may live inside this value
+    destroy();
+    constructFrom(std::move(copy));
+  }
+  return *this;
+}
+Value& Value::operator=(Value&& other) noexcept {
+  if (this != &other) {
+    Value taken(std::move(other));
+    destroy();
+    constructFrom(std::move(taken));
+  }
+  return *this;
+}
+
 const void* Value::identity() const {
   switch (kind()) {
-    case Kind::Dictionary: return std::get<Dictionary>(v_).identity();
-    case Kind::Array: return std::get<Array>(v_).identity();
-    case Kind::String: return std::get<detail::SharedText>(v_).identity();
-    case Kind::Data: return std::get<Data>(v_).identity();
+    case Kind::Dictionary: return dictionary_.identity();
+    case Kind::Array: return array_.identity();
+    case Kind::String: return text_.identity();
+    case Kind::Data: return data_.identity();
     default: return nullptr;
   }
 }
 
 bool operator==(const Value& a, const Value& b) {
   if (a.kind() != b.kind()) return false;
-  if (a.kind() == Kind::Real) {
-    const double x = std::get<double>(a.v_), y = std::get<double>(b.v_);
-    return x == y || (std::isnan(x) && std::isnan(y));
+  switch (a.kind()) {
+    case Kind::Dictionary: return a.dictionary_ == b.dictionary_;
+    case Kind::Array: return a.array_ == b.array_;
+    case Kind::String: return a.text_ == b.text_;
+    case Kind::Data: return a.data_ == b.data_;
+    case Kind::Integer: return a.bits_ == b.bits_ && a.largeInteger_ == b.largeInteger_;
+    case Kind::Boolean: return a.boolean_ == b.boolean_;
+    case Kind::Uid: return a.uid_ == b.uid_;
+    case Kind::Real:
+    case Kind::Date: {
+      const double x = a.kind() == Kind::Real ? a.real_ : a.date_.secondsSinceReferenceDate;
+      const double y = b.kind() == Kind::Real ? b.real_ : b.date_.secondsSinceReferenceDate;
+      return x == y || (std::isnan(x) && std::isnan(y));
+    }
   }
-  if (a.kind() == Kind::Date) {
-    const double x = std::get<Date>(a.v_).secondsSinceReferenceDate;
-    const double y = std::get<Date>(b.v_).secondsSinceReferenceDate;
-    return x == y || (std::isnan(x) && std::isnan(y));
-  }
-  return a.v_ == b.v_;
+  return false;
 }
 
 }  // namespace plist

@@ -29,7 +29,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
-#include <variant>
+#include <new>
 #include <vector>
 
 namespace plist {
@@ -98,7 +98,7 @@ struct Uid {
 
 namespace detail {
 // Hash of a string, as the dictionary index and the binary writer's uniquing use it.
-std::size_t hashText(std::string_view text);
+std::uint32_t hashText(std::string_view text);
 
 // Immutable shared text of a string value or a dictionary key, with its hash computed once:
 // one allocation holding the characters, shared by every copy, so copying a dictionary or
@@ -125,16 +125,17 @@ class SharedText {
     const std::string* made = block_->text.load(std::memory_order_acquire);
     return made ? *made : makeText();
   }
-  std::size_t hash() const { return block_->hash; }
+  std::uint32_t hash() const { return block_->hash; }
   const void* identity() const { return block_; }
   friend bool operator==(const SharedText& a, const SharedText& b) {
     return a.block_ == b.block_ || (a.hash() == b.hash() && a.view() == b.view());
   }
 
  private:
+  // 24 bytes before the characters: a domain's keys are many and short.
   struct Block {
-    std::atomic<std::size_t> references{1};
-    std::size_t hash;
+    std::atomic<std::uint32_t> references{1};
+    std::uint32_t hash;
     std::size_t size;
     mutable std::atomic<const std::string*> text{nullptr};
     const char* characters() const { return reinterpret_cast<const char*>(this + 1); }  // follow the block
@@ -155,6 +156,7 @@ class SharedText {
 // (the writers) that is done with it before dictionary is next edited: no copy of a large
 // edited domain just to write it.
 Value borrowForReading(const Dictionary& dictionary);
+class DictionaryBuilder;
 }  // namespace detail
 
 // Raw bytes. Shares its storage (one allocation, the bytes with their hash) between copies.
@@ -168,7 +170,7 @@ class Data {
   std::size_t size() const { return bytes_.view().size(); }
   const void* identity() const { return bytes_.identity(); }
   // Hash of the bytes (detail::hashText), computed once.
-  std::size_t hash() const { return bytes_.hash(); }
+  std::uint32_t hash() const { return bytes_.hash(); }
   friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }
 
  private:
@@ -179,13 +181,13 @@ class Data {
 // order). Lookups are O(1) on average.
 class Dictionary {
  public:
-  Dictionary();
+  Dictionary() = default;
   Dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
   // The entries in their order, as a reader finds them: a repeated key keeps its first
   // position and takes its last value.
   static Dictionary fromEntries(std::vector<DictionaryEntry> entries);
   Dictionary(const Dictionary& other);
-  Dictionary(Dictionary&& other) noexcept;
+  Dictionary(Dictionary&& other) noexcept : storage_(std::exchange(other.storage_, nullptr)) {}
   Dictionary& operator=(const Dictionary& other);
   Dictionary& operator=(Dictionary&& other) noexcept;
   ~Dictionary();
@@ -221,24 +223,26 @@ class Dictionary {
   friend bool operator==(const Dictionary& a, const Dictionary& b);
   // Identifies the shared storage (nullptr when empty and never written to); copies that share
   // storage have the same identity.
-  const void* identity() const { return storage_.get(); }
+  const void* identity() const { return storage_; }
 
  private:
   struct Storage;
   struct Borrowing {};
-  Dictionary(const Dictionary& other, Borrowing) : storage_(other.storage_) {}
+  Dictionary(const Dictionary& other, Borrowing);
   friend Value detail::borrowForReading(const Dictionary& dictionary);
+  friend class detail::DictionaryBuilder;
   Storage& mutableStorage();
-  std::shared_ptr<Storage> storage_;
+  Storage& mutableStorageFor(std::size_t count);
+  Storage* storage_ = nullptr;  // counted references; entries follow the header in one block
 };
 
 // An ordered sequence of values.
 class Array {
  public:
-  Array();
+  Array() = default;
   Array(std::initializer_list<Value> values);
   Array(const Array& other);
-  Array(Array&& other) noexcept;
+  Array(Array&& other) noexcept : storage_(std::exchange(other.storage_, nullptr)) {}
   Array& operator=(const Array& other);
   Array& operator=(Array&& other) noexcept;
   ~Array();
@@ -260,38 +264,45 @@ class Array {
   const Value* end() const;
 
   friend bool operator==(const Array& a, const Array& b);
-  const void* identity() const { return storage_.get(); }
+  const void* identity() const { return storage_; }
 
  private:
   struct Storage;
   Storage& mutableStorage();
-  std::shared_ptr<Storage> storage_;
+  Storage& mutableStorageFor(std::size_t count);
+  Storage* storage_ = nullptr;  // as Dictionary's
 };
 
-
-// One property-list value of any kind. A default-constructed Value is an empty dictionary.
+// One property-list value of any kind, in 16 bytes: a domain holds hundreds of thousands.
+// A default-constructed Value is an empty dictionary.
 class Value {
  public:
-  Value() = default;
-  Value(Dictionary dictionary) : v_(std::move(dictionary)) {}
-  Value(Array array) : v_(std::move(array)) {}
-  Value(const std::string& text) : v_(detail::SharedText(text)) {}
-  Value(std::string_view text) : v_(detail::SharedText(text)) {}
-  Value(const char* text) : v_(detail::SharedText(text)) {}
-  explicit Value(detail::SharedText text) : v_(std::move(text)) {}
+  Value() : kind_(Kind::Dictionary) { new (&dictionary_) Dictionary(); }
+  Value(Dictionary dictionary) : kind_(Kind::Dictionary) { new (&dictionary_) Dictionary(std::move(dictionary)); }
+  Value(Array array) : kind_(Kind::Array) { new (&array_) Array(std::move(array)); }
+  Value(const std::string& text) : Value(detail::SharedText(text)) {}
+  Value(std::string_view text) : Value(detail::SharedText(text)) {}
+  Value(const char* text) : Value(detail::SharedText(text)) {}
+  explicit Value(detail::SharedText text) : kind_(Kind::String) { new (&text_) detail::SharedText(std::move(text)); }
   template <typename T>
     requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
   Value(T integer)
-      : v_(std::is_signed_v<T> ? Integer(static_cast<std::int64_t>(integer))
-                               : Integer::fromUnsigned(static_cast<std::uint64_t>(integer))) {}
-  Value(Integer integer) : v_(integer) {}
-  Value(double real) : v_(real) {}
-  Value(bool boolean) : v_(boolean) {}
-  Value(Date date) : v_(date) {}
-  Value(Data data) : v_(std::move(data)) {}
-  Value(Uid uid) : v_(uid) {}
+      : Value(std::is_signed_v<T> ? Integer(static_cast<std::int64_t>(integer))
+                                  : Integer::fromUnsigned(static_cast<std::uint64_t>(integer))) {}
+  Value(Integer integer) : bits_(integer.bits()), kind_(Kind::Integer), largeInteger_(!integer.toInt64()) {}
+  Value(double real) : real_(real), kind_(Kind::Real) {}
+  Value(bool boolean) : boolean_(boolean), kind_(Kind::Boolean) {}
+  Value(Date date) : date_(date), kind_(Kind::Date) {}
+  Value(Data data) : kind_(Kind::Data) { new (&data_) Data(std::move(data)); }
+  Value(Uid uid) : uid_(uid), kind_(Kind::Uid) {}
 
-  Kind kind() const { return static_cast<Kind>(v_.index()); }
+  Value(const Value& other);
+  Value(Value&& other) noexcept;
+  Value& operator=(const Value& other);
+  Value& operator=(Value&& other) noexcept;
+  ~Value() { destroy(); }
+
+  Kind kind() const { return kind_; }
   bool isDictionary() const { return kind() == Kind::Dictionary; }
   bool isArray() const { return kind() == Kind::Array; }
   bool isString() const { return kind() == Kind::String; }
@@ -303,23 +314,23 @@ class Value {
   bool isUid() const { return kind() == Kind::Uid; }
 
   // Each accessor returns nullptr / nothing when the value is of another kind.
-  Dictionary* asDictionary() { return std::get_if<Dictionary>(&v_); }
-  const Dictionary* asDictionary() const { return std::get_if<Dictionary>(&v_); }
-  Array* asArray() { return std::get_if<Array>(&v_); }
-  const Array* asArray() const { return std::get_if<Array>(&v_); }
-  const std::string* asString() const {
-    auto* text = std::get_if<detail::SharedText>(&v_);
-    return text ? &text->text() : nullptr;
+  Dictionary* asDictionary() { return isDictionary() ? &dictionary_ : nullptr; }
+  const Dictionary* asDictionary() const { return isDictionary() ? &dictionary_ : nullptr; }
+  Array* asArray() { return isArray() ? &array_ : nullptr; }
+  const Array* asArray() const { return isArray() ? &array_ : nullptr; }
+  const std::string* asString() const { return isString() ? &text_.text() : nullptr; }
+  std::optional<Integer> asInteger() const {
+    if (!isInteger()) return std::nullopt;
+    return largeInteger_ ? Integer::fromUnsigned(bits_) : Integer(static_cast<std::int64_t>(bits_));
   }
-  std::optional<Integer> asInteger() const { return optionalOf<Integer>(); }
-  std::optional<double> asReal() const { return optionalOf<double>(); }
-  std::optional<bool> asBoolean() const { return optionalOf<bool>(); }
-  std::optional<Date> asDate() const { return optionalOf<Date>(); }
-  const Data* asData() const { return std::get_if<Data>(&v_); }
-  std::optional<Uid> asUid() const { return optionalOf<Uid>(); }
+  std::optional<double> asReal() const { return isReal() ? std::optional<double>(real_) : std::nullopt; }
+  std::optional<bool> asBoolean() const { return isBoolean() ? std::optional<bool>(boolean_) : std::nullopt; }
+  std::optional<Date> asDate() const { return isDate() ? std::optional<Date>(date_) : std::nullopt; }
+  const Data* asData() const { return isData() ? &data_ : nullptr; }
+  std::optional<Uid> asUid() const { return isUid() ? std::optional<Uid>(uid_) : std::nullopt; }
 
   // The shared text of a string (with its hash), or nullptr.
-  const detail::SharedText* sharedText() const { return std::get_if<detail::SharedText>(&v_); }
+  const detail::SharedText* sharedText() const { return isString() ? &text_ : nullptr; }
 
   // Identifies shared storage of containers, strings and data (nullptr for other kinds).
   const void* identity() const;
@@ -328,14 +339,24 @@ class Value {
   friend bool operator==(const Value& a, const Value& b);
 
  private:
-  template <typename T>
-  std::optional<T> optionalOf() const {
-    auto* held = std::get_if<T>(&v_);
-    return held ? std::optional<T>(*held) : std::nullopt;
-  }
+  void destroy() noexcept;
+  void constructFrom(const Value& other);
+  void constructFrom(Value&& other) noexcept;
+  void copyScalar(const Value& other) noexcept;
 
-  // Order matches Kind.
-  std::variant<Dictionary, Array, detail::SharedText, Integer, double, bool, Date, Data, Uid> v_;
+  union {
+    Dictionary dictionary_;
+    Array array_;
+    detail::SharedText text_;
+    Data data_;
+    std::uint64_t bits_;  // an integer's two's-complement bits
+    double real_;
+    bool boolean_;
+    Date date_;
+    Uid uid_;
+  };
+  Kind kind_;
+  bool largeInteger_ = false;  // bits_ is an unsigned value above INT64_MAX
 };
 
 class DictionaryEntry {
@@ -363,6 +384,24 @@ class DictionaryEntry {
   detail::SharedText key_;
   Value value_;
 };
+
+namespace detail {
+// Builds a dictionary of a known number of entries in its final storage, in the order a
+// reader finds them; finish() indexes them, a repeated key keeping its first position and
+// taking its last value.
+class DictionaryBuilder {
+ public:
+  explicit DictionaryBuilder(std::size_t count);
+  void add(SharedText key, Value value);
+  Dictionary finish() &&;
+
+ private:
+  Dictionary dictionary_;
+};
+}  // namespace detail
+
+static_assert(sizeof(Value) == 16);
+static_assert(sizeof(DictionaryEntry) == 24);
 
 }  // namespace plist
 

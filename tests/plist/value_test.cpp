@@ -190,3 +190,50 @@ TEST(ValueEquality, DictionariesIgnoreOrderRealsTreatNanAsEqual) {
   EXPECT_NE(Value(1), Value(1.0));
   EXPECT_NE(Value(plist::Data("a")), Value("a"));
 }
+
+TEST(ValueSharing, AssigningAPartOfAValueToItKeepsThePart) {
+  Value nested = Array{Dictionary{{"inner", Array{"deep"}}}, 2};
+  nested = (*nested.asArray())[0];  // the array that held the part goes with the assignment
+  ASSERT_TRUE(nested.isDictionary());
+  nested = std::move(*nested.asDictionary()->find("inner"));
+  ASSERT_TRUE(nested.isArray());
+  EXPECT_EQ(nested, Value(Array{"deep"}));
+
+  Dictionary outer{{"child", Dictionary{{"leaf", 1}}}};
+  outer = std::move(*outer.find("child")->asDictionary());
+  EXPECT_EQ(outer, (Dictionary{{"leaf", 1}}));
+}
+
+TEST(ArrayEdits, MatchReferenceModelAndLeaveCopiesAlone) {
+  std::mt19937 random(777);
+  Array array;
+  std::vector<int> model;
+  for (int step = 0; step < 5000; ++step) {
+    const int value = static_cast<int>(random() % 1000);
+    const Array before = array;
+    const std::vector<int> modelBefore = model;
+    switch (random() % 4) {
+      case 0: array.push_back(value); model.push_back(value); break;
+      case 1: {
+        const std::size_t at = random() % (model.size() + 2);  // past the end appends
+        array.insert(at, value);
+        model.insert(model.begin() + static_cast<std::ptrdiff_t>(std::min(at, model.size())), value);
+        break;
+      }
+      case 2:
+        if (!model.empty()) {
+          const std::size_t at = random() % model.size();
+          array.erase(at);
+          model.erase(model.begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        break;
+      case 3: if (!model.empty()) { array[0] = value; model[0] = value; } break;
+    }
+    ASSERT_EQ(before.size(), modelBefore.size());
+    ASSERT_EQ(array.size(), model.size());
+    if (step % 61 == 0) {
+      for (std::size_t i = 0; i < model.size(); ++i) ASSERT_EQ(std::as_const(array)[i], Value(model[i]));
+      for (std::size_t i = 0; i < modelBefore.size(); ++i) ASSERT_EQ(before[i], Value(modelBefore[i]));
+    }
+  }
+}
