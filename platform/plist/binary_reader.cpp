@@ -25,6 +25,9 @@ class BinaryReader {
  public:
   explicit BinaryReader(std::string_view input)
       : bytes_(reinterpret_cast<const unsigned char*>(input.data())), size_(input.size()) {}
+  BinaryReader(const BinaryReader&) = delete;
+  BinaryReader& operator=(const BinaryReader&) = delete;
+  ~BinaryReader() { arena_->release(); }  // the texts read keep it as long as they live
 
   Result<Value> read() {
     if (size_ < kHeaderSize || std::memcmp(bytes_, "bplist00", kHeaderSize) != 0)
@@ -255,7 +258,8 @@ class BinaryReader {
         if (!length) return unexpected(length.error());
         if (!fits(body, *length)) return failure("truncated data (" + std::to_string(*length) + " bytes)", at);
         if (!spendObjectBytes(*length)) return objectsOverlap(at);
-        return Value(Data(bytes_ + body, static_cast<std::size_t>(*length)));
+        return Value(Data(std::string_view(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length)),
+                          *arena_));
       }
 
       case 0x5:
@@ -402,14 +406,14 @@ class BinaryReader {
       if (!spendObjectBytes(*length)) return objectsOverlap(at);
       const std::string_view ascii(reinterpret_cast<const char*>(bytes_ + body), static_cast<std::size_t>(*length));
       if (auto bad = unicode::findNonAscii(ascii)) return failure("non-ASCII byte in ASCII string", body + *bad);
-      return detail::SharedText(ascii);
+      return detail::SharedText(ascii, *arena_);
     }
     if (*length > (tableOffset_ - body) / 2 || !fits(body, *length * 2))
       return failure("truncated string (" + std::to_string(*length) + " UTF-16 units)", at);
     if (!spendObjectBytes(*length * 2)) return objectsOverlap(at);
     if (auto bad = unicode::utf16BigEndianToUtf8(bytes_ + body, static_cast<std::size_t>(*length), text))
       return failure("unpaired UTF-16 surrogate in string", body + 2 * *bad);
-    return detail::SharedText(text);
+    return detail::SharedText(text, *arena_);
   }
 
   const unsigned char* bytes_;
@@ -424,6 +428,7 @@ class BinaryReader {
   std::vector<std::uint32_t> rank_;    // per word of shared_: how many shared objects come before
   std::vector<State> state_;
   std::vector<Value> cache_;  // shared objects read so far; copies share storage
+  detail::TextArena* arena_ = detail::TextArena::create();  // the document's strings, keys and data
 };
 
 }  // namespace

@@ -5,8 +5,10 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <stdexcept>
+#include <unordered_map>
 
 namespace plist {
 
@@ -43,29 +45,110 @@ std::uint32_t detail::hashText(std::string_view text) {
   return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
-detail::SharedText::SharedText(std::string_view text) {
-  static_assert(alignof(Block) <= alignof(std::max_align_t));
-  void* memory = ::operator new(sizeof(Block) + text.size());
-  block_ = new (memory) Block{{1}, hashText(text), text.size(), {nullptr}};
-  std::memcpy(static_cast<char*>(memory) + sizeof(Block), text.data(), text.size());
+namespace detail {
+
+SharedText::SharedText(std::string_view text) {
+  static_assert(sizeof(Header) == 16 && alignof(Header) == 8 && sizeof(Own) % alignof(Header) == 0);
+  void* memory = ::operator new(sizeof(Own) + sizeof(Header) + text.size());
+  auto* own = new (memory) Own{text.size(), {nullptr}};
+  header_ = new (own + 1) Header{kOwnSize, hashText(text), {1 | 2}};
+  std::memcpy(const_cast<char*>(header_->characters()), text.data(), text.size());
 }
 
-void detail::SharedText::destroy(Block* block) noexcept {
-  delete block->text.load(std::memory_order_acquire);
-  block->~Block();
-  ::operator delete(block);
+SharedText::SharedText(std::string_view text, TextArena& arena) {
+  if (text.size() > kLargestInArena) {
+    header_ = nullptr;
+    *this = SharedText(text);
+    return;
+  }
+  void* memory = arena.allocate(sizeof(Header) + text.size());
+  header_ = new (memory) Header{static_cast<std::uint32_t>(text.size()), hashText(text),
+                                {reinterpret_cast<std::uintptr_t>(&arena)}};
+  std::memcpy(const_cast<char*>(header_->characters()), text.data(), text.size());
+  arena.retain();
 }
 
-const std::string& detail::SharedText::makeText() const {
-  auto* made = new std::string(view());
+void SharedText::destroy(Header* header) noexcept {
+  Own* own = reinterpret_cast<Own*>(header) - 1;
+  delete own->text.load(std::memory_order_acquire);
+  header->~Header();
+  own->~Own();
+  ::operator delete(own);
+}
+
+const std::string& SharedText::text() const {
+  if (TextArena* arena = header_->arena()) return arena->textOf(header_, view());
+  auto& made = own()->text;
+  if (const std::string* text = made.load(std::memory_order_acquire)) return *text;
+  auto* text = new std::string(view());
   const std::string* expected = nullptr;
   // Two threads holding copies may race here: the first one's string is kept.
-  if (!block_->text.compare_exchange_strong(expected, made, std::memory_order_acq_rel, std::memory_order_acquire)) {
-    delete made;
+  if (!made.compare_exchange_strong(expected, text, std::memory_order_acq_rel, std::memory_order_acquire)) {
+    delete text;
     return *expected;
   }
-  return *made;
+  return *text;
 }
+
+// Chunks double from a small first one, so that a small document takes little and a large
+// one few allocations.
+struct TextArena::Chunk {
+  static constexpr std::size_t kFirstSize = 1024;
+  static constexpr std::size_t kLargestSize = 1024 * 1024;
+
+  Chunk* next;
+  std::size_t capacity;
+  std::size_t used = 0;
+  // The texts follow, aligned for their headers as the chunk's own size keeps them.
+  char* bytes() { return reinterpret_cast<char*>(this + 1); }
+};
+
+// The std::string forms of texts in the arena, made when asked for: keyed by the text's header.
+struct TextArena::Made {
+  std::mutex mutex;
+  std::unordered_map<const void*, std::string> texts;
+};
+
+TextArena* TextArena::create() { return new TextArena(); }
+
+void* TextArena::allocate(std::size_t bytes) {
+  bytes = (bytes + alignof(SharedText::Header) - 1) & ~(alignof(SharedText::Header) - 1);
+  if (!chunks_ || chunks_->capacity - chunks_->used < bytes) {
+    const std::size_t previous = chunks_ ? chunks_->capacity : Chunk::kFirstSize / 2;
+    const std::size_t capacity = std::max(bytes, std::min(2 * previous, Chunk::kLargestSize));
+    chunks_ = new (::operator new(sizeof(Chunk) + capacity)) Chunk{chunks_, capacity};
+  }
+  void* memory = chunks_->bytes() + chunks_->used;
+  chunks_->used += bytes;
+  return memory;
+}
+
+const std::string& TextArena::textOf(const void* header, std::string_view view) {
+  Made* made = made_.load(std::memory_order_acquire);
+  if (!made) {
+    auto* fresh = new Made();
+    if (made_.compare_exchange_strong(made, fresh, std::memory_order_acq_rel, std::memory_order_acquire)) {
+      made = fresh;
+    } else {
+      delete fresh;
+    }
+  }
+  std::lock_guard lock(made->mutex);
+  return made->texts.try_emplace(header, view).first->second;  // nodes stay where they are
+}
+
+void TextArena::destroy(TextArena* arena) noexcept {
+  for (Chunk* chunk = arena->chunks_; chunk;) {
+    Chunk* next = chunk->next;
+    chunk->~Chunk();
+    ::operator delete(chunk);
+    chunk = next;
+  }
+  delete arena->made_.load(std::memory_order_acquire);
+  delete arena;
+}
+
+}  // namespace detail
 
 namespace {
 // Containers keep their header and their elements in one block, with a count of the

@@ -100,15 +100,46 @@ namespace detail {
 // Hash of a string, as the dictionary index and the binary writer's uniquing use it.
 std::uint32_t hashText(std::string_view text);
 
+class SharedText;
+
+// Where a reader lays the texts (strings, keys, data) of one document: one after another in
+// chunks that grow as it reads, freed together when the last of those texts goes. One
+// allocation per chunk instead of one per text, and a header of 16 bytes per text. A text
+// kept anywhere keeps its whole document's chunks.
+class TextArena {
+ public:
+  // A new arena, holding one reference for its creator (give it back with release()).
+  static TextArena* create();
+  void retain() noexcept { references_.fetch_add(1, std::memory_order_relaxed); }
+  void release() noexcept {
+    if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(this);
+  }
+
+ private:
+  friend class SharedText;
+  struct Chunk;
+  struct Made;
+  TextArena() = default;
+  void* allocate(std::size_t bytes);
+  const std::string& textOf(const void* header, std::string_view view);
+  static void destroy(TextArena* arena) noexcept;
+
+  std::atomic<std::size_t> references_{1};  // the creator's, plus one per copy of each text in it
+  Chunk* chunks_ = nullptr;                  // newest first
+  std::atomic<Made*> made_{nullptr};         // std::string forms asked for, made once each
+};
+
 // Immutable shared text of a string value or a dictionary key, with its hash computed once:
-// one allocation holding the characters, shared by every copy, so copying a dictionary or
+// the characters follow a small header, shared by every copy, so copying a dictionary or
 // reading a key that a file uses in many dictionaries costs a reference count, not a string
-// copy. The codecs work on view(); a std::string is made only when text() is first asked for.
+// copy. A text is an allocation of its own, or lies in a reader's TextArena. The codecs work
+// on view(); a std::string is made only when text() is first asked for.
 class SharedText {
  public:
   explicit SharedText(std::string_view text);
-  SharedText(const SharedText& other) noexcept : block_(other.block_) { retain(); }
-  SharedText(SharedText&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  SharedText(std::string_view text, TextArena& arena);
+  SharedText(const SharedText& other) noexcept : header_(other.header_) { retain(); }
+  SharedText(SharedText&& other) noexcept : header_(std::exchange(other.header_, nullptr)) {}
   SharedText& operator=(const SharedText& other) noexcept {
     SharedText(other).swap(*this);
     return *this;
@@ -119,38 +150,61 @@ class SharedText {
   }
   ~SharedText() { release(); }
 
-  std::string_view view() const { return {block_->characters(), block_->size}; }
-  // Valid as long as this text (or any copy of it) lives.
-  const std::string& text() const {
-    const std::string* made = block_->text.load(std::memory_order_acquire);
-    return made ? *made : makeText();
+  std::string_view view() const {
+    return {header_->characters(), header_->size != kOwnSize ? header_->size : own()->size};
   }
-  std::uint32_t hash() const { return block_->hash; }
-  const void* identity() const { return block_; }
+  // Valid as long as this text (or any copy of it) lives.
+  const std::string& text() const;
+  std::uint32_t hash() const { return header_->hash; }
+  const void* identity() const { return header_; }
   friend bool operator==(const SharedText& a, const SharedText& b) {
-    return a.block_ == b.block_ || (a.hash() == b.hash() && a.view() == b.view());
+    return a.header_ == b.header_ || (a.hash() == b.hash() && a.view() == b.view());
   }
 
  private:
-  // 24 bytes before the characters: a domain's keys are many and short.
-  struct Block {
-    std::atomic<std::uint32_t> references{1};
+  friend class TextArena;
+  // The characters follow the header. owner holds the arena's address (even) for a text in an
+  // arena, which counts the references to all its texts; for a text of its own, it holds
+  // (references << 1) | 1, and an Own record precedes the header.
+  struct Header {
+    std::uint32_t size;  // kOwnSize for a text of its own: see Own::size
     std::uint32_t hash;
+    std::atomic<std::uintptr_t> owner;
+    const char* characters() const { return reinterpret_cast<const char*>(this + 1); }
+    TextArena* arena() const {
+      const std::uintptr_t held = owner.load(std::memory_order_relaxed);
+      return held & 1 ? nullptr : reinterpret_cast<TextArena*>(held);
+    }
+  };
+  struct Own {
     std::size_t size;
     mutable std::atomic<const std::string*> text{nullptr};
-    const char* characters() const { return reinterpret_cast<const char*>(this + 1); }  // follow the block
   };
-  void swap(SharedText& other) noexcept { std::swap(block_, other.block_); }
+  static constexpr std::uint32_t kOwnSize = ~std::uint32_t{0};
+  // Texts up to this size go into an arena; larger ones are allocations of their own.
+  static constexpr std::size_t kLargestInArena = 64 * 1024;
+
+  const Own* own() const { return reinterpret_cast<const Own*>(header_) - 1; }
+  void swap(SharedText& other) noexcept { std::swap(header_, other.header_); }
   void retain() const noexcept {
-    if (block_) block_->references.fetch_add(1, std::memory_order_relaxed);
+    if (!header_) return;
+    if (TextArena* arena = header_->arena()) {
+      arena->retain();
+    } else {
+      header_->owner.fetch_add(2, std::memory_order_relaxed);
+    }
   }
   void release() noexcept {
-    if (block_ && block_->references.fetch_sub(1, std::memory_order_acq_rel) == 1) destroy(block_);
+    if (!header_) return;
+    if (TextArena* arena = header_->arena()) {
+      arena->release();
+    } else if (header_->owner.fetch_sub(2, std::memory_order_acq_rel) == 3) {
+      destroy(header_);
+    }
   }
-  static void destroy(Block* block) noexcept;
-  const std::string& makeText() const;
+  static void destroy(Header* header) noexcept;
 
-  Block* block_;
+  Header* header_;
 };
 // A value sharing dictionary's storage even while pointers into it are out, for a reader
 // (the writers) that is done with it before dictionary is next edited: no copy of a large
@@ -165,6 +219,7 @@ class Data {
   Data();
   explicit Data(std::string_view bytes) : bytes_(bytes) {}
   Data(const void* bytes, std::size_t size) : Data(std::string_view(static_cast<const char*>(bytes), size)) {}
+  Data(std::string_view bytes, detail::TextArena& arena) : bytes_(bytes, arena) {}
 
   std::string_view bytes() const { return bytes_.view(); }
   std::size_t size() const { return bytes_.view().size(); }

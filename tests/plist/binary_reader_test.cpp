@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <optional>
 
 #include "binary_builder.h"
 #include "plist/plist.h"
@@ -302,4 +303,34 @@ TEST(FormatDetection, ReportsFormatAndRefusesOtherInput) {
   const auto text = plist::read("  {\"json\": true}");
   ASSERT_FALSE(text.has_value());
   EXPECT_EQ(text.error().offset, 2u);
+}
+
+// A document's strings, keys and data share chunks that live as long as any of them: parts
+// kept from a document outlive it and each other, on small and large (own-block) texts alike.
+TEST(BinaryReader, PartsKeptFromADocumentOutliveIt) {
+  const std::string large(600 * 1024, 'x');
+  plist::Dictionary written;
+  for (int i = 0; i < 2000; ++i) written.set("key " + std::to_string(i), "value " + std::to_string(i));
+  written.set("large", large);
+  written.set("bytes", plist::Data(large.data(), 1000));
+  std::optional<plist::Value> kept, keptLarge, keptData;
+  std::optional<plist::Dictionary> keptEntries;
+  {
+    auto read = plist::readBinary(plist::writeBinary(written));
+    ASSERT_TRUE(read.has_value());
+    const plist::Dictionary& domain = *read->asDictionary();
+    kept = *domain.get("key 1999");
+    keptLarge = *domain.get("large");
+    keptData = *domain.get("bytes");
+    const std::string& firstKey = domain.begin()->key();
+    EXPECT_EQ(&firstKey, &domain.begin()->key());  // made once
+    keptEntries = plist::Dictionary{{firstKey, *domain.get("key 7")}};
+  }
+  EXPECT_EQ(*kept->asString(), "value 1999");
+  EXPECT_EQ(*keptLarge->asString(), large);
+  EXPECT_EQ(keptData->asData()->bytes(), std::string_view(large.data(), 1000));
+  EXPECT_EQ(*keptEntries->get("key 0")->asString(), "value 7");
+  kept.reset();
+  keptData.reset();
+  EXPECT_EQ(keptLarge->asString()->size(), large.size());
 }
