@@ -42,12 +42,6 @@ class IndexTable {
     }
   }
 
-  // Brings in the slot a lookup of hash starts at: a large domain's tables are far larger
-  // than the cache, and a loop over entries knows the next ones' hashes early.
-  void prefetch(std::uint64_t hash) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[(hash >> 32) & (slots_.size() - 1)]);
-  }
-
   // Room for count indices without growing.
   void reserve(std::size_t count) {
     if (used_ != 0 || count == 0) return;
@@ -262,20 +256,6 @@ class BinaryWriter {
     }
   }
 
-  // Starts loading what flattening value will look up first.
-  void prefetch(const Value& value) const {
-    switch (value.kind()) {
-      case Kind::String: return strings_.prefetch(mix(value.sharedText()->hash()));
-      case Kind::Data: return data_.prefetch(mix(value.asData()->hash()));
-      case Kind::Array:
-      case Kind::Dictionary: return containers_.prefetch(mix(reinterpret_cast<std::uintptr_t>(value.identity())));
-      default: {
-        const auto [type, bits] = scalarOf(value);
-        return scalars_.prefetch(scalarHash(type, bits));
-      }
-    }
-  }
-
   Result<Index> flattenContainer(const Value& value, int depth) {
     const auto identity = reinterpret_cast<std::uintptr_t>(value.identity());
     const std::uint64_t hash = mix(identity);
@@ -295,20 +275,14 @@ class BinaryWriter {
     objectBytes_ += markerSize(count);  // the references are counted at the end
 
     children_.resize(at + (isDictionary ? 2 * count : count));
-    // Each lookup in a large domain's tables would otherwise wait for memory: the texts and
-    // table slots of the entries a few places ahead are loaded meanwhile.
-    constexpr std::size_t kAhead = 8;
     if (isDictionary) {
       const DictionaryEntry* entries = std::as_const(value).asDictionary()->begin();
       for (std::size_t i = 0; i < count; ++i) {
-        if (i + 2 * kAhead < count) __builtin_prefetch(entries[i + 2 * kAhead].sharedKey().identity());
-        if (i + kAhead < count) strings_.prefetch(mix(entries[i + kAhead].sharedKey().hash()));
         auto key = flattenString(entries[i].sharedKey());
         if (!key) return key;
         children_[at + i] = *key;
       }
       for (std::size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count) prefetch(entries[i + kAhead].value());
         auto child = flatten(entries[i].value(), depth + 1);
         if (!child) return child;
         children_[at + count + i] = *child;
@@ -316,7 +290,6 @@ class BinaryWriter {
     } else {
       const Value* elements = std::as_const(value).asArray()->begin();
       for (std::size_t i = 0; i < count; ++i) {
-        if (i + kAhead < count) prefetch(elements[i + kAhead]);
         auto child = flatten(elements[i], depth + 1);
         if (!child) return child;
         children_[at + i] = *child;
