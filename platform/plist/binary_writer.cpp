@@ -111,26 +111,27 @@ class BinaryWriter {
     const std::uint64_t tableOffset = 8 + objectBytes_ + children_.size() * referenceSize_;
     const std::uint64_t size = tableOffset + count * widthFor(tableOffset) + 32;
     std::string out(size, '\0');
-    if (writeObjects(out.data(), *top) != size) return failure("internal error: the file's size was miscounted", 0);
+    if (writeObjects(out.data(), tableOffset, *top) != size)
+      return failure("internal error: the file's size was miscounted", 0);
     return out;
   }
 
  private:
   // Writes the file into buffer, which has room for the worst case; returns its length.
-  std::size_t writeObjects(char* buffer, std::uint32_t top) {
+  // The offset table's place is known beforehand, so each object's offset is written as the
+  // object is.
+  std::size_t writeObjects(char* buffer, std::uint64_t tableOffset, std::uint32_t top) {
     const std::uint64_t count = objects_.size();
+    const unsigned offsetSize = widthFor(tableOffset);
     Cursor cursor{buffer};
+    Cursor table{buffer + tableOffset};
     cursor.bytes("bplist00");
-    std::vector<std::uint64_t> offsets;
-    offsets.reserve(count);
     for (const Object& object : objects_) {
-      offsets.push_back(static_cast<std::uint64_t>(cursor.at - buffer));
+      table.bigEndian(static_cast<std::uint64_t>(cursor.at - buffer), offsetSize);
       writeObject(cursor, object);
     }
-
-    const std::uint64_t tableOffset = static_cast<std::uint64_t>(cursor.at - buffer);
-    const unsigned offsetSize = widthFor(tableOffset);
-    for (std::uint64_t offset : offsets) cursor.bigEndian(offset, offsetSize);
+    if (cursor.at != buffer + tableOffset) return 0;  // miscounted: refused by the caller
+    cursor = table;
 
     cursor.bigEndian(0, 6);  // unused trailer bytes
     cursor.byte(offsetSize);
