@@ -11,7 +11,8 @@ with plistlib, then runs the real program again and again, as a user would:
   plutil -lint DOMAIN                      read alone: the process's peak memory
 
 beside plistlib reading the domain and writing it (binary) in one Python process, timed
-inside that process (its start-up is not counted). Prints the medians, their ratio, and
+inside that process (its start-up is not counted), in the same rounds as the program runs so
+that a machine whose speed drifts slows both alike. Prints the medians, their ratio, and
 the peak memory against the file's size. Several --plutil (builds before and after a
 change, say) are measured on the same domain in the same run; --preload runs each a second
 time with LIBRARY in LD_PRELOAD (another malloc, say), to compare allocators.
@@ -39,14 +40,16 @@ def run_program(command, env):
     return elapsed, usage.ru_maxrss * 1024
 
 
-def measure(plutil, domain, out, repeats, env):
-    convert = [run_program([plutil, "-convert", "binary1", domain, "-o", out], env)[0] for _ in range(repeats)]
-    lint = [run_program([plutil, "-lint", domain], env)[1] for _ in range(repeats)]
-    # What it wrote reads back as what it read.
+def plistlib_convert(domain, out):
+    return float(subprocess.run([sys.executable, BASELINE, "convert", domain, out, "1"],
+                                check=True, capture_output=True, text=True).stdout)
+
+
+def check_output(domain, out):
+    """What a program wrote reads back as what it read."""
     subprocess.run([sys.executable, "-c",
                     "import plistlib,sys; a=plistlib.load(open(sys.argv[1],'rb')); "
                     "b=plistlib.load(open(sys.argv[2],'rb')); sys.exit(a != b)", domain, out], check=True)
-    return statistics.median(convert), max(lint)
 
 
 def main():
@@ -54,7 +57,7 @@ def main():
     parser.add_argument("--plutil", action="append")
     parser.add_argument("--entries", type=int, default=250000)
     parser.add_argument("--repeats", type=int, default=9)
-    parser.add_argument("--baseline-repeats", type=int, default=3)
+    parser.add_argument("--baseline-repeats", type=int, default=5)
     parser.add_argument("--preload")
     args = parser.parse_args()
     programs = args.plutil or [os.path.join(HERE, "..", "..", "build", "bin", "plutil")]
@@ -64,8 +67,6 @@ def main():
         out = os.path.join(folder, "out.plist")
         subprocess.run([sys.executable, BASELINE, "generate-mixed", str(args.entries), domain], check=True)
         size = os.path.getsize(domain)
-        baseline = float(subprocess.run([sys.executable, BASELINE, "convert", domain, out, str(args.baseline_repeats)],
-                                        check=True, capture_output=True, text=True).stdout)
         runs = []
         for program in programs:
             name = os.path.relpath(program)
@@ -73,12 +74,26 @@ def main():
             if args.preload:
                 runs.append((name + ", LD_PRELOAD=" + os.path.basename(args.preload), program,
                              dict(os.environ, LD_PRELOAD=args.preload)))
+        # Rounds interleave the baseline and every program, so that a machine whose speed drifts
+        # (a shared host) slows them alike; each round's plistlib run is one conversion in one
+        # process, its start-up not counted.
+        baseline = []
+        converts = {name: [] for name, _, _ in runs}
+        for round in range(args.repeats):
+            if round < args.baseline_repeats:
+                baseline.append(plistlib_convert(domain, out))
+            for name, program, env in runs:
+                converts[name].append(run_program([program, "-convert", "binary1", domain, "-o", out], env)[0])
+        baseline = statistics.median(baseline)
         print("plutil -convert binary1 of a %d-byte binary domain (%d mixed entries), whole program;"
-              " median of %d runs, plistlib in one process: median of %d" %
+              " median of %d runs, plistlib in one process: median of %d, in the same rounds" %
               (size, args.entries, args.repeats, args.baseline_repeats))
         print("%-52s %10s %14s %8s %14s %8s" % ("", "ours (ms)", "plistlib (ms)", "ratio", "peak read (MB)", "x file"))
         for name, program, env in runs:
-            seconds, peak = measure(program, domain, out, args.repeats, env)
+            run_program([program, "-convert", "binary1", domain, "-o", out], env)
+            check_output(domain, out)
+            peak = max(run_program([program, "-lint", domain], env)[1] for _ in range(3))
+            seconds = statistics.median(converts[name])
             print("%-52s %10.1f %14.1f %7.1fx %14.1f %7.2fx" %
                   (name, seconds * 1e3, baseline * 1e3, baseline / seconds, peak / 1e6, peak / size))
 
