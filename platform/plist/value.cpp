@@ -48,10 +48,10 @@ std::uint32_t detail::hashText(std::string_view text) {
 namespace detail {
 
 SharedText::SharedText(std::string_view text) {
-  static_assert(sizeof(Header) == 16 && alignof(Header) == 8 && sizeof(Own) % alignof(Header) == 0);
+  static_assert(sizeof(Header) == 8 && sizeof(Own) % alignof(Own) == 0 && alignof(Header) <= alignof(Own));
   void* memory = ::operator new(sizeof(Own) + sizeof(Header) + text.size());
-  auto* own = new (memory) Own{text.size(), {nullptr}};
-  header_ = new (own + 1) Header{kOwnSize, hashText(text), {1 | 2}};
+  auto* own = new (memory) Own{{1}, text.size(), {nullptr}};
+  header_ = new (own + 1) Header{kOwnSize, hashText(text)};
   std::memcpy(const_cast<char*>(header_->characters()), text.data(), text.size());
 }
 
@@ -62,8 +62,7 @@ SharedText::SharedText(std::string_view text, TextArena& arena) {
     return;
   }
   void* memory = arena.allocate(sizeof(Header) + text.size());
-  header_ = new (memory) Header{static_cast<std::uint32_t>(text.size()), hashText(text),
-                                {reinterpret_cast<std::uintptr_t>(&arena)}};
+  header_ = new (memory) Header{static_cast<std::uint32_t>(text.size()), hashText(text)};
   std::memcpy(const_cast<char*>(header_->characters()), text.data(), text.size());
   arena.retain();
 }
@@ -77,7 +76,7 @@ void SharedText::destroy(Header* header) noexcept {
 }
 
 const std::string& SharedText::text() const {
-  if (TextArena* arena = header_->arena()) return arena->textOf(header_, view());
+  if (!isOwn()) return TextArena::owning(header_)->textOf(header_, view());
   auto& made = own()->text;
   if (const std::string* text = made.load(std::memory_order_acquire)) return *text;
   auto* text = new std::string(view());
@@ -90,19 +89,6 @@ const std::string& SharedText::text() const {
   return *text;
 }
 
-// Chunks double from a small first one, so that a small document takes little and a large
-// one few allocations.
-struct TextArena::Chunk {
-  static constexpr std::size_t kFirstSize = 1024;
-  static constexpr std::size_t kLargestSize = 1024 * 1024;
-
-  Chunk* next;
-  std::size_t capacity;
-  std::size_t used = 0;
-  // The texts follow, aligned for their headers as the chunk's own size keeps them.
-  char* bytes() { return reinterpret_cast<char*>(this + 1); }
-};
-
 // The std::string forms of texts in the arena, made when asked for: keyed by the text's header.
 struct TextArena::Made {
   std::mutex mutex;
@@ -111,15 +97,29 @@ struct TextArena::Made {
 
 TextArena* TextArena::create() { return new TextArena(); }
 
+// Texts lie within one segment, four-byte aligned for their headers, after the segment's
+// first word: the arena's address. Chunks double from one segment to sixteen, so that a small
+// document takes little and a large one few allocations.
 void* TextArena::allocate(std::size_t bytes) {
-  bytes = (bytes + alignof(SharedText::Header) - 1) & ~(alignof(SharedText::Header) - 1);
-  if (!chunks_ || chunks_->capacity - chunks_->used < bytes) {
-    const std::size_t previous = chunks_ ? chunks_->capacity : Chunk::kFirstSize / 2;
-    const std::size_t capacity = std::max(bytes, std::min(2 * previous, Chunk::kLargestSize));
-    chunks_ = new (::operator new(sizeof(Chunk) + capacity)) Chunk{chunks_, capacity};
+  static_assert(alignof(TextArena*) % alignof(std::uint32_t) == 0);
+  bytes = (bytes + alignof(std::uint32_t) - 1) & ~(alignof(std::uint32_t) - 1);
+  if (static_cast<std::size_t>(segmentEnd_ - free_) < bytes) {
+    if (segmentEnd_ == chunkEnd_) {
+      const std::size_t size = nextChunkSegments_ * kSegmentSize;
+      void* chunk = ::operator new(size, std::align_val_t{kSegmentSize});
+      chunks_.push_back(chunk);
+      nextChunkSegments_ = std::min<std::size_t>(2 * nextChunkSegments_, 16);
+      segmentEnd_ = static_cast<char*>(chunk);
+      chunkEnd_ = segmentEnd_ + size;
+    }
+    free_ = segmentEnd_;
+    segmentEnd_ += kSegmentSize;
+    TextArena* self = this;
+    std::memcpy(free_, &self, sizeof self);
+    free_ += sizeof self;
   }
-  void* memory = chunks_->bytes() + chunks_->used;
-  chunks_->used += bytes;
+  void* memory = free_;
+  free_ += bytes;
   return memory;
 }
 
@@ -138,12 +138,7 @@ const std::string& TextArena::textOf(const void* header, std::string_view view) 
 }
 
 void TextArena::destroy(TextArena* arena) noexcept {
-  for (Chunk* chunk = arena->chunks_; chunk;) {
-    Chunk* next = chunk->next;
-    chunk->~Chunk();
-    ::operator delete(chunk);
-    chunk = next;
-  }
+  for (void* chunk : arena->chunks_) ::operator delete(chunk, std::align_val_t{kSegmentSize});
   delete arena->made_.load(std::memory_order_acquire);
   delete arena;
 }

@@ -103,11 +103,14 @@ std::uint32_t hashText(std::string_view text);
 class SharedText;
 
 // Where a reader lays the texts (strings, keys, data) of one document: one after another in
-// chunks that grow as it reads, freed together when the last of those texts goes. One
-// allocation per chunk instead of one per text, and a header of 16 bytes per text. A text
-// kept anywhere keeps its whole document's chunks.
+// segments of 64 KB, in chunks that grow as it reads, freed together when the last of those
+// texts goes. One allocation per chunk instead of one per text, and a header of 8 bytes per
+// text: a text finds its arena at the start of its segment. A text kept anywhere keeps its
+// whole document's chunks.
 class TextArena {
  public:
+  static constexpr std::size_t kSegmentSize = 64 * 1024;
+
   // A new arena, holding one reference for its creator (give it back with release()).
   static TextArena* create();
   void retain() noexcept { references_.fetch_add(1, std::memory_order_relaxed); }
@@ -117,15 +120,21 @@ class TextArena {
 
  private:
   friend class SharedText;
-  struct Chunk;
   struct Made;
   TextArena() = default;
   void* allocate(std::size_t bytes);
   const std::string& textOf(const void* header, std::string_view view);
+  static TextArena* owning(const void* text) {
+    return *reinterpret_cast<TextArena* const*>(reinterpret_cast<std::uintptr_t>(text) & ~(kSegmentSize - 1));
+  }
   static void destroy(TextArena* arena) noexcept;
 
   std::atomic<std::size_t> references_{1};  // the creator's, plus one per copy of each text in it
-  Chunk* chunks_ = nullptr;                  // newest first
+  std::vector<void*> chunks_;
+  std::size_t nextChunkSegments_ = 1;
+  char* free_ = nullptr;                     // the room left in the current segment
+  char* segmentEnd_ = nullptr;
+  char* chunkEnd_ = nullptr;
   std::atomic<Made*> made_{nullptr};         // std::string forms asked for, made once each
 };
 
@@ -163,42 +172,39 @@ class SharedText {
 
  private:
   friend class TextArena;
-  // The characters follow the header. owner holds the arena's address (even) for a text in an
-  // arena, which counts the references to all its texts; for a text of its own, it holds
-  // (references << 1) | 1, and an Own record precedes the header.
+  // The characters follow the header. A text of its own has an Own record before its header,
+  // which counts its references; a text in an arena shares the arena's count.
   struct Header {
     std::uint32_t size;  // kOwnSize for a text of its own: see Own::size
     std::uint32_t hash;
-    std::atomic<std::uintptr_t> owner;
     const char* characters() const { return reinterpret_cast<const char*>(this + 1); }
-    TextArena* arena() const {
-      const std::uintptr_t held = owner.load(std::memory_order_relaxed);
-      return held & 1 ? nullptr : reinterpret_cast<TextArena*>(held);
-    }
   };
   struct Own {
+    std::atomic<std::size_t> references{1};
     std::size_t size;
     mutable std::atomic<const std::string*> text{nullptr};
   };
   static constexpr std::uint32_t kOwnSize = ~std::uint32_t{0};
-  // Texts up to this size go into an arena; larger ones are allocations of their own.
-  static constexpr std::size_t kLargestInArena = 64 * 1024;
+  // Texts up to this size go into an arena (a segment holds the arena's address and at least
+  // one such text); larger ones are allocations of their own.
+  static constexpr std::size_t kLargestInArena = TextArena::kSegmentSize / 2;
 
-  const Own* own() const { return reinterpret_cast<const Own*>(header_) - 1; }
+  bool isOwn() const { return header_->size == kOwnSize; }
+  Own* own() const { return reinterpret_cast<Own*>(const_cast<Header*>(header_)) - 1; }
   void swap(SharedText& other) noexcept { std::swap(header_, other.header_); }
   void retain() const noexcept {
     if (!header_) return;
-    if (TextArena* arena = header_->arena()) {
-      arena->retain();
+    if (isOwn()) {
+      own()->references.fetch_add(1, std::memory_order_relaxed);
     } else {
-      header_->owner.fetch_add(2, std::memory_order_relaxed);
+      TextArena::owning(header_)->retain();
     }
   }
   void release() noexcept {
     if (!header_) return;
-    if (TextArena* arena = header_->arena()) {
-      arena->release();
-    } else if (header_->owner.fetch_sub(2, std::memory_order_acq_rel) == 3) {
+    if (!isOwn()) {
+      TextArena::owning(header_)->release();
+    } else if (own()->references.fetch_sub(1, std::memory_order_acq_rel) == 1) {
       destroy(header_);
     }
   }
