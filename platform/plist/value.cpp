@@ -154,8 +154,49 @@ Storage* retained(Storage* storage) {
   return storage;
 }
 template <typename Storage>
-bool lastReference(Storage* storage) {
-  return storage && storage->references.fetch_sub(1, std::memory_order_acq_rel) == 1;
+void release(Storage* storage) noexcept {
+  if (!storage || storage->references.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  std::destroy_n(storage->elements(), storage->size);
+  storage->~Storage();
+  ::operator delete(storage);
+}
+
+// A new block with room for newCapacity elements, holding copies of these (or, when the
+// block has no other owner, these themselves, moved).
+template <typename Storage>
+Storage* copy(Storage& from, std::size_t newCapacity, bool moveElements) {
+  Storage* other = Storage::allocate(std::max(newCapacity, from.size));
+  if (moveElements) {
+    std::uninitialized_move_n(from.elements(), from.size, other->elements());
+  } else {
+    std::uninitialized_copy_n(from.elements(), from.size, other->elements());
+  }
+  other->size = from.size;
+  other->indexAll();
+  return other;
+}
+
+// What a copy of a container shares: its storage, unless pointers into that were handed
+// out (then later edits through them must not show through the copy).
+template <typename Storage>
+Storage* storageForCopy(Storage* storage) {
+  return storage && storage->leaked ? copy(*storage, storage->size, false) : retained(storage);
+}
+
+// The container's own storage, with room for count elements: copied if shared, grown
+// (doubling) if full.
+template <typename Storage>
+Storage& ownStorage(Storage*& storage, std::size_t count) {
+  if (!storage) {
+    storage = Storage::allocate(count);
+  } else {
+    const bool shared = storage->references.load(std::memory_order_acquire) > 1;
+    if (shared || count > storage->capacity) {
+      const std::size_t capacity = count > storage->capacity ? std::max(count, 2 * storage->capacity) : storage->capacity;
+      release(std::exchange(storage, copy(*storage, capacity, !shared)));
+    }
+  }
+  return *storage;
 }
 }  // namespace
 
@@ -205,26 +246,8 @@ struct Dictionary::Storage {
     return storage;
   }
 
-  static void release(Storage* storage) noexcept {
-    if (!lastReference(storage)) return;
-    std::destroy_n(storage->entries(), storage->size);
-    storage->~Storage();
-    ::operator delete(storage);
-  }
-
-  // A new block for `capacity` entries holding copies of these (or, when this block has no
-  // other owner, these themselves, moved).
-  Storage* copy(std::size_t newCapacity, bool moveEntries) {
-    Storage* other = allocate(std::max(newCapacity, size));
-    if (moveEntries) {
-      std::uninitialized_move_n(entries(), size, other->entries());
-    } else {
-      std::uninitialized_copy_n(entries(), size, other->entries());
-    }
-    other->size = size;
-    other->rebuildIndex();
-    return other;
-  }
+  DictionaryEntry* elements() { return entries(); }
+  void indexAll() { rebuildIndex(); }
 
   static std::uint64_t tagOf(std::uint32_t hash, unsigned bits) { return std::uint64_t{hash} >> bits; }
 
@@ -330,41 +353,21 @@ Value detail::borrowForReading(const Dictionary& dictionary) {
 
 Dictionary::Dictionary(const Dictionary& other, Borrowing) : storage_(retained(other.storage_)) {}
 
-Dictionary::Dictionary(const Dictionary& other) {
-  if (other.storage_ && other.storage_->leaked) {
-    storage_ = other.storage_->copy(other.storage_->size, false);
-  } else {
-    storage_ = retained(other.storage_);
-  }
-}
+Dictionary::Dictionary(const Dictionary& other) : storage_(storageForCopy(other.storage_)) {}
 Dictionary& Dictionary::operator=(const Dictionary& other) {
   if (this != &other) *this = Dictionary(other);
   return *this;
 }
 Dictionary& Dictionary::operator=(Dictionary&& other) noexcept {
   // other may live inside this dictionary's storage: it is taken before that is released.
-  Storage* old = std::exchange(storage_, std::exchange(other.storage_, nullptr));
-  Storage::release(old);
+  release(std::exchange(storage_, std::exchange(other.storage_, nullptr)));
   return *this;
 }
-Dictionary::~Dictionary() { Storage::release(storage_); }
+Dictionary::~Dictionary() { release(storage_); }
 
 Dictionary::Storage& Dictionary::mutableStorage() { return mutableStorageFor(size()); }
 
-// This dictionary's own storage, with room for count entries.
-Dictionary::Storage& Dictionary::mutableStorageFor(std::size_t count) {
-  if (!storage_) {
-    storage_ = Storage::allocate(count);
-  } else {
-    const bool shared = storage_->references.load(std::memory_order_acquire) > 1;
-    if (shared || count > storage_->capacity) {
-      const std::size_t capacity = count > storage_->capacity ? std::max(count, 2 * storage_->capacity) : storage_->capacity;
-      Storage* copy = storage_->copy(capacity, !shared);
-      Storage::release(std::exchange(storage_, copy));
-    }
-  }
-  return *storage_;
-}
+Dictionary::Storage& Dictionary::mutableStorageFor(std::size_t count) { return ownStorage(storage_, count); }
 
 std::size_t Dictionary::size() const { return storage_ ? storage_->size : 0; }
 
@@ -435,7 +438,7 @@ std::size_t Dictionary::removeObjectsForKeys(const std::vector<std::string>& key
   return doomed.size();
 }
 
-void Dictionary::clear() { Storage::release(std::exchange(storage_, nullptr)); }
+void Dictionary::clear() { release(std::exchange(storage_, nullptr)); }
 
 void Dictionary::reserve(std::size_t count) { mutableStorageFor(std::max(count, size())); }
 
@@ -481,22 +484,8 @@ struct Array::Storage {
     storage->capacity = capacity;
     return storage;
   }
-  static void release(Storage* storage) noexcept {
-    if (!lastReference(storage)) return;
-    std::destroy_n(storage->values(), storage->size);
-    storage->~Storage();
-    ::operator delete(storage);
-  }
-  Storage* copy(std::size_t newCapacity, bool moveValues) {
-    Storage* other = allocate(std::max(newCapacity, size));
-    if (moveValues) {
-      std::uninitialized_move_n(values(), size, other->values());
-    } else {
-      std::uninitialized_copy_n(values(), size, other->values());
-    }
-    other->size = size;
-    return other;
-  }
+  Value* elements() { return values(); }
+  void indexAll() {}
 };
 
 Array::Array(std::initializer_list<Value> values) {
@@ -504,39 +493,20 @@ Array::Array(std::initializer_list<Value> values) {
   std::uninitialized_copy(values.begin(), values.end(), storage.values());
   storage.size = values.size();
 }
-Array::Array(const Array& other) {
-  if (other.storage_ && other.storage_->leaked) {
-    storage_ = other.storage_->copy(other.storage_->size, false);
-  } else {
-    storage_ = retained(other.storage_);
-  }
-}
+Array::Array(const Array& other) : storage_(storageForCopy(other.storage_)) {}
 Array& Array::operator=(const Array& other) {
   if (this != &other) *this = Array(other);
   return *this;
 }
 Array& Array::operator=(Array&& other) noexcept {
-  Storage* old = std::exchange(storage_, std::exchange(other.storage_, nullptr));
-  Storage::release(old);
+  release(std::exchange(storage_, std::exchange(other.storage_, nullptr)));
   return *this;
 }
-Array::~Array() { Storage::release(storage_); }
+Array::~Array() { release(storage_); }
 
 Array::Storage& Array::mutableStorage() { return mutableStorageFor(size()); }
 
-Array::Storage& Array::mutableStorageFor(std::size_t count) {
-  if (!storage_) {
-    storage_ = Storage::allocate(count);
-  } else {
-    const bool shared = storage_->references.load(std::memory_order_acquire) > 1;
-    if (shared || count > storage_->capacity) {
-      const std::size_t capacity = count > storage_->capacity ? std::max(count, 2 * storage_->capacity) : storage_->capacity;
-      Storage* copy = storage_->copy(capacity, !shared);
-      Storage::release(std::exchange(storage_, copy));
-    }
-  }
-  return *storage_;
-}
+Array::Storage& Array::mutableStorageFor(std::size_t count) { return ownStorage(storage_, count); }
 
 std::size_t Array::size() const { return storage_ ? storage_->size : 0; }
 
@@ -571,7 +541,7 @@ void Array::erase(std::size_t index) {
   std::move(storage.values() + index + 1, storage.values() + storage.size, storage.values() + index);
   std::destroy_at(storage.values() + --storage.size);
 }
-void Array::clear() { Storage::release(std::exchange(storage_, nullptr)); }
+void Array::clear() { release(std::exchange(storage_, nullptr)); }
 void Array::reserve(std::size_t count) { mutableStorageFor(std::max(count, size())); }
 
 Value* Array::begin() {
