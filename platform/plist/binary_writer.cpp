@@ -89,7 +89,7 @@ std::uint64_t mix(std::uint64_t value) {  // splitmix64 finaliser: spreads nearb
 
 class BinaryWriter {
  public:
-  Result<std::string> write(const Value& root) {
+  Result<std::string> write(const Value& root, std::string out) {
     // A first guess at the object count (a key and a value per entry) saves most regrowth.
     const std::size_t rootSize = root.isDictionary() ? 2 * root.asDictionary()->size()
                                  : root.isArray()    ? root.asArray()->size()
@@ -110,7 +110,8 @@ class BinaryWriter {
     // capacity check per byte, and no page of it that is not written.
     const std::uint64_t tableOffset = 8 + objectBytes_ + children_.size() * referenceSize_;
     const std::uint64_t size = tableOffset + count * widthFor(tableOffset) + 32;
-    std::string out(size, '\0');
+    if (out.capacity() < size) out = std::string();  // growing would first copy what it holds
+    out.resize(size);
     if (writeObjects(out.data(), tableOffset, *top) != size)
       return failure("internal error: the file's size was miscounted", 0);
     return out;
@@ -410,6 +411,8 @@ class BinaryWriter {
 
 }  // namespace
 
-Result<std::string> detail::writeBinaryChecked(const Value& value) { return BinaryWriter().write(value); }
+Result<std::string> detail::writeBinaryChecked(const Value& value, std::string buffer) {
+  return BinaryWriter().write(value, std::move(buffer));
+}
 
 }  // namespace plist

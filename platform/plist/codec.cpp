@@ -35,6 +35,11 @@ Result<std::string> write(const Value& value, Format format) {
   return format == Format::Binary ? detail::writeBinaryChecked(value) : detail::writeXmlChecked(value);
 }
 
+Result<std::string> write(const Value& value, Format format, std::string buffer) {
+  return format == Format::Binary ? detail::writeBinaryChecked(value, std::move(buffer))
+                                  : detail::writeXmlChecked(value, std::move(buffer));
+}
+
 Result<std::string> write(const Dictionary& dictionary, Format format) {
   return write(detail::borrowForReading(dictionary), format);
 }

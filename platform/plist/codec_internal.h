@@ -20,7 +20,8 @@ inline std::string hexByte(unsigned value) {
 // out in full by the XML writer; beyond this many expanded values it refuses.
 inline constexpr std::size_t kMaxExpandedValues = std::size_t{1} << 24;
 
-Result<std::string> writeBinaryChecked(const Value& value);
-Result<std::string> writeXmlChecked(const Value& value);
+// Both write into buffer's memory when it is large enough.
+Result<std::string> writeBinaryChecked(const Value& value, std::string buffer = {});
+Result<std::string> writeXmlChecked(const Value& value, std::string buffer = {});
 
 }  // namespace plist::detail

@@ -59,6 +59,10 @@ Result<Value> readXml(std::string_view bytes);
 Result<std::string> write(const Value& value, Format format);
 // The same for a dictionary, without first copying one that was edited in place.
 Result<std::string> write(const Dictionary& dictionary, Format format);
+// The same, written into buffer's memory when it is large enough: the bytes the value was
+// read from, say, once they are no longer needed, so that converting a large file takes no
+// second buffer of its size.
+Result<std::string> write(const Value& value, Format format, std::string buffer);
 
 // Same as write(); an empty string when the value cannot be written (never empty otherwise).
 std::string writeBinary(const Value& value);

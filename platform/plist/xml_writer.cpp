@@ -60,6 +60,8 @@ class ExpansionCounter {
 
 class XmlWriter {
  public:
+  explicit XmlWriter(std::string buffer) : out_(std::move(buffer)) { out_.clear(); }
+
   Result<std::string> write(const Value& root) {
     out_.append(kPrologue);
     if (auto written = writeValue(root, 0); !written) return unexpected(written.error());
@@ -214,12 +216,12 @@ class XmlWriter {
 
 }  // namespace
 
-Result<std::string> detail::writeXmlChecked(const Value& value) {
+Result<std::string> detail::writeXmlChecked(const Value& value, std::string buffer) {
   if (ExpansionCounter(detail::kMaxExpandedValues).count(value) > detail::kMaxExpandedValues)
     return failure("value repeats shared parts too often to be written out as XML (over " +
                        std::to_string(detail::kMaxExpandedValues) + " values)",
                    0);
-  return XmlWriter().write(value);
+  return XmlWriter(std::move(buffer)).write(value);
 }
 
 }  // namespace plist

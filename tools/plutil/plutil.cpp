@@ -84,8 +84,9 @@ std::string describe(const plist::Error& error, plist::Format format, std::strin
          std::to_string(error.offset) + ")";
 }
 
-// Reads and parses path; on failure reports "path: problem" on stderr.
-std::optional<plist::Value> load(const std::string& path) {
+// Reads and parses path; on failure reports "path: problem" on stderr. The bytes read are
+// handed back in *spent, whose memory a writer can reuse.
+std::optional<plist::Value> load(const std::string& path, std::string* spent = nullptr) {
   std::string problem;
   std::optional<std::string> bytes = readInput(path, problem);
   if (!bytes) {
@@ -97,6 +98,7 @@ std::optional<plist::Value> load(const std::string& path) {
     report(path + ": " + describe(value.error(), value.format(), *bytes));
     return std::nullopt;
   }
+  if (spent) *spent = std::move(*bytes);
   return std::move(*value);
 }
 
@@ -145,12 +147,13 @@ int convert(const std::string& formatName, const std::vector<std::string>& files
 
   int status = 0;
   for (const std::string& path : files) {
-    std::optional<plist::Value> value = load(path);
+    std::string spent;
+    std::optional<plist::Value> value = load(path, &spent);
     if (!value) {
       status = 1;
       continue;
     }
-    auto bytes = plist::write(*value, format);
+    auto bytes = plist::write(*value, format, std::move(spent));
     if (!bytes) {
       report(path + ": cannot write as " + plist::formatName(format) + ": " + bytes.error().message);
       status = 1;
