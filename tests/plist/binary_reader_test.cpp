@@ -310,7 +310,8 @@ TEST(FormatDetection, ReportsFormatAndRefusesOtherInput) {
 TEST(BinaryReader, PartsKeptFromADocumentOutliveIt) {
   const std::string large(600 * 1024, 'x');
   plist::Dictionary written;
-  for (int i = 0; i < 2000; ++i) written.set("key " + std::to_string(i), "value " + std::to_string(i));
+  // Enough texts to fill several 64 KB segments and chunks.
+  for (int i = 0; i < 20000; ++i) written.set("key " + std::to_string(i), "value " + std::to_string(i));
   written.set("large", large);
   written.set("bytes", plist::Data(large.data(), 1000));
   std::optional<plist::Value> kept, keptLarge, keptData;
@@ -319,14 +320,14 @@ TEST(BinaryReader, PartsKeptFromADocumentOutliveIt) {
     auto read = plist::readBinary(plist::writeBinary(written));
     ASSERT_TRUE(read.has_value());
     const plist::Dictionary& domain = *read->asDictionary();
-    kept = *domain.get("key 1999");
+    kept = *domain.get("key 19999");
     keptLarge = *domain.get("large");
     keptData = *domain.get("bytes");
     const std::string& firstKey = domain.begin()->key();
     EXPECT_EQ(&firstKey, &domain.begin()->key());  // made once
     keptEntries = plist::Dictionary{{firstKey, *domain.get("key 7")}};
   }
-  EXPECT_EQ(*kept->asString(), "value 1999");
+  EXPECT_EQ(*kept->asString(), "value 19999");
   EXPECT_EQ(*keptLarge->asString(), large);
   EXPECT_EQ(keptData->asData()->bytes(), std::string_view(large.data(), 1000));
   EXPECT_EQ(*keptEntries->get("key 0")->asString(), "value 7");
