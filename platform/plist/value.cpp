@@ -329,12 +329,6 @@ Dictionary::Dictionary(std::initializer_list<std::pair<std::string, Value>> entr
   for (const auto& [key, value] : entries) set(key, value);
 }
 
-Dictionary Dictionary::fromEntries(std::vector<DictionaryEntry> entries) {
-  detail::DictionaryBuilder builder(entries.size());
-  for (DictionaryEntry& entry : entries) builder.add(std::move(entry.key_), std::move(entry.value_));
-  return std::move(builder).finish();
-}
-
 detail::DictionaryBuilder::DictionaryBuilder(std::size_t count) {
   if (count) dictionary_.storage_ = Dictionary::Storage::allocate(count);
 }

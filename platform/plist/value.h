@@ -244,9 +244,6 @@ class Dictionary {
  public:
   Dictionary() = default;
   Dictionary(std::initializer_list<std::pair<std::string, Value>> entries);
-  // The entries in their order, as a reader finds them: a repeated key keeps its first
-  // position and takes its last value.
-  static Dictionary fromEntries(std::vector<DictionaryEntry> entries);
   Dictionary(const Dictionary& other);
   Dictionary(Dictionary&& other) noexcept : storage_(std::exchange(other.storage_, nullptr)) {}
   Dictionary& operator=(const Dictionary& other);
