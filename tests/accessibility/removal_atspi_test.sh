@@ -20,11 +20,16 @@ head -c 480000 /dev/urandom >"$library/Mail/Bundles/Quillane.mailbundle/Contents
 head -c 20000 /dev/urandom >"$library/Spotlight/Quillane.mdimporter/Contents/Importer"
 echo extras >"$library/Mail/Bundles/Quillane Extras/notes.txt"
 
+# The screen reader listens before the tool starts: a Qt application asks which events are
+# listened to as it starts, and may never hear of a listener registered meanwhile.
+# Debian's own interpreter: the one python3-gi is installed for.
+listening=$TMPDIR/listening
+/usr/bin/python3 "$here/removal_scenario.py" "$language" "$listening" &
+scenario=$!
+for _ in $(seq 300); do [ -e "$listening" ] || ! kill -0 "$scenario" 2>/dev/null && break; sleep 0.1; done
 "$bin/QuillaneRemover" 2>"$TMPDIR/remover.log" &
 remover=$!
-
-# Debian's own interpreter: the one python3-gi is installed for.
-/usr/bin/python3 "$here/removal_scenario.py" "$language"
+wait "$scenario"
 status=$?
 
 for _ in $(seq 100); do kill -0 "$remover" 2>/dev/null || break; sleep 0.1; done

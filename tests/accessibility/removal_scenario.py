@@ -1,6 +1,6 @@
 """The removal tool as a screen reader user meets it: its window, its three item rows, the
 Uninstall button pressed through AT-SPI, and the completion alert announced.
-    removal_scenario.py <language: C, de or fr>"""
+    removal_scenario.py <language: C, de or fr> [FILE: created once it listens for events]"""
 import re
 import sys
 
@@ -27,9 +27,11 @@ PLACES = ("~/Library/Mail/Bundles/Quillane.mailbundle", "~/Library/Spotlight/Qui
 SIZE = r"[0-9][0-9.,\s\u00a0\u202f]*\w+"  # as the user's locale writes it: "480,0 ko"
 
 
-def main(language):
+def main(language, listening=None):
     texts = TEXTS[language]
     client = Client()
+    if listening:
+        open(listening, "w").close()
     checks = Checks()
     app = client.application("QuillaneRemover")
     window = client.wait(lambda: find(app, "dialog", texts["title"]), 20, "the window by its title")
@@ -101,4 +103,4 @@ def main(language):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1]))
+    sys.exit(main(*sys.argv[1:3]))
