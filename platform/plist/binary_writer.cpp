@@ -118,7 +118,7 @@ class BinaryWriter {
   }
 
  private:
-  // Writes the file into buffer, which has room for the worst case; returns its length.
+  // Writes the file into buffer, sized as counted; returns the length written.
   // The offset table's place is known beforehand, so each object's offset is written as the
   // object is.
   std::size_t writeObjects(char* buffer, std::uint64_t tableOffset, std::uint32_t top) {
@@ -207,7 +207,7 @@ class BinaryWriter {
 
   // Scalars are equal when their type and bits are.
   Result<Index> flattenScalar(Type type, std::uint64_t bits) {
-    const std::uint64_t hash = scalarHash(type, bits);
+    const std::uint64_t hash = mix(bits ^ mix(static_cast<std::uint64_t>(type)));
     auto same = [&](Index i) { return objects_[i].type == type && objects_[i].first == bits; };
     if (auto found = scalars_.find(hash, same)) return *found;
     objectBytes_ += scalarSize(type, bits);
@@ -218,23 +218,6 @@ class BinaryWriter {
     std::uint64_t bits;
     std::memcpy(&bits, &real, 8);
     return bits;
-  }
-
-  static std::uint64_t scalarHash(Type type, std::uint64_t bits) { return mix(bits ^ mix(static_cast<std::uint64_t>(type))); }
-
-  // A scalar's type and bits as the table of scalars keeps them.
-  static std::pair<Type, std::uint64_t> scalarOf(const Value& value) {
-    switch (value.kind()) {
-      case Kind::Integer: {
-        const Integer integer = *value.asInteger();
-        // Values above INT64_MAX share their bits with negative ones: a type of their own.
-        return {integer.toInt64() ? Type::Integer : Type::LargeInteger, integer.bits()};
-      }
-      case Kind::Real: return {Type::Real, bitsOf(*value.asReal())};
-      case Kind::Boolean: return {Type::Boolean, *value.asBoolean()};
-      case Kind::Date: return {Type::Date, bitsOf(value.asDate()->secondsSinceReferenceDate)};
-      default: return {Type::Uid, value.asUid()->value};
-    }
   }
 
   Result<Index> flatten(const Value& value, int depth) {
@@ -248,14 +231,24 @@ class BinaryWriter {
         objectBytes_ += markerSize(bytes.size()) + bytes.size();
         return add(bytesObject(Type::Data, bytes), data_, hash);
       }
+      case Kind::Integer: {
+        const Integer integer = *value.asInteger();
+        // Values above INT64_MAX share their bits with negative ones: a type of their own.
+        return flattenScalar(integer.toInt64() ? Type::Integer : Type::LargeInteger, integer.bits());
+      }
+      case Kind::Real:
+        return flattenScalar(Type::Real, bitsOf(*value.asReal()));
+      case Kind::Boolean:
+        return flattenScalar(Type::Boolean, *value.asBoolean());
+      case Kind::Date:
+        return flattenScalar(Type::Date, bitsOf(value.asDate()->secondsSinceReferenceDate));
+      case Kind::Uid:
+        return flattenScalar(Type::Uid, value.asUid()->value);
       case Kind::Array:
       case Kind::Dictionary:
         return flattenContainer(value, depth);
-      default: {
-        const auto [type, bits] = scalarOf(value);
-        return flattenScalar(type, bits);
-      }
     }
+    return failure("unknown value kind", 0);
   }
 
   Result<Index> flattenContainer(const Value& value, int depth) {
@@ -278,23 +271,24 @@ class BinaryWriter {
 
     children_.resize(at + (isDictionary ? 2 * count : count));
     if (isDictionary) {
-      const DictionaryEntry* entries = std::as_const(value).asDictionary()->begin();
-      for (std::size_t i = 0; i < count; ++i) {
-        auto key = flattenString(entries[i].sharedKey());
+      std::size_t i = 0;
+      for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
+        auto key = flattenString(entry.sharedKey());
         if (!key) return key;
-        children_[at + i] = *key;
+        children_[at + i++] = *key;
       }
-      for (std::size_t i = 0; i < count; ++i) {
-        auto child = flatten(entries[i].value(), depth + 1);
+      i = 0;
+      for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
+        auto child = flatten(entry.value(), depth + 1);
         if (!child) return child;
-        children_[at + count + i] = *child;
+        children_[at + count + i++] = *child;
       }
     } else {
-      const Value* elements = std::as_const(value).asArray()->begin();
-      for (std::size_t i = 0; i < count; ++i) {
-        auto child = flatten(elements[i], depth + 1);
+      std::size_t i = 0;
+      for (const Value& element : *std::as_const(value).asArray()) {
+        auto child = flatten(element, depth + 1);
         if (!child) return child;
-        children_[at + i] = *child;
+        children_[at + i++] = *child;
       }
     }
     return index;

@@ -100,8 +100,6 @@ namespace detail {
 // Hash of a string, as the dictionary index and the binary writer's uniquing use it.
 std::uint32_t hashText(std::string_view text);
 
-class SharedText;
-
 // Where a reader lays the texts (strings, keys, data) of one document: one after another in
 // segments of 64 KB, in chunks that grow as it reads, freed together when the last of those
 // texts goes. One allocation per chunk instead of one per text, and a header of 8 bytes per
@@ -171,7 +169,6 @@ class SharedText {
   }
 
  private:
-  friend class TextArena;
   // The characters follow the header. A text of its own has an Own record before its header,
   // which counts its references; a text in an arena shares the arena's count.
   struct Header {
