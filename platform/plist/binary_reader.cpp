@@ -306,16 +306,19 @@ class BinaryReader {
         if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", at);
         // Built in its final storage, sized from the count: no copy of a large domain's entries.
         detail::DictionaryBuilder entries(static_cast<std::size_t>(*count));
+        for (std::uint64_t i = 0; i < *count; ++i) {
+          auto key = readKey(body + i * referenceSize_);
+          if (!key) return unexpected(key.error());
+          entries.addKey(std::move(*key));
+        }
+        entries.keysAdded();
         const std::size_t valuesAt = body + *count * referenceSize_;
         for (std::uint64_t i = 0; i < *count; ++i) {
-          const std::size_t keyAt = body + i * referenceSize_;
-          auto key = readKey(keyAt);
-          if (!key) return unexpected(key.error());
           auto value = readReference(valuesAt + i * referenceSize_, depth + 1);
           if (!value) return value;
-          entries.add(std::move(*key), std::move(*value));
+          entries.setValue(i, std::move(*value));  // a repeated key: the last value wins
         }
-        return Value(std::move(entries).finish());  // a repeated key: the last value wins
+        return Value(std::move(entries).finish());
       }
 
       default:

@@ -40,18 +40,55 @@ const detail::SharedText& emptyBytes() {
 
 Data::Data() : bytes_(emptyBytes()) {}
 
+namespace {
+std::uint64_t load64(const char* at) {
+  std::uint64_t word;
+  std::memcpy(&word, at, 8);
+  return word;
+}
+std::uint32_t load32(const char* at) {
+  std::uint32_t word;
+  std::memcpy(&word, at, 4);
+  return word;
+}
+// Both halves of a 128-bit product, folded: every input bit reaches every output bit.
+std::uint64_t foldedProduct(std::uint64_t a, std::uint64_t b) {
+  const unsigned __int128 product = static_cast<unsigned __int128>(a) * b;
+  return static_cast<std::uint64_t>(product) ^ static_cast<std::uint64_t>(product >> 64);
+}
+}  // namespace
+
+// Texts are hashed where they are needed rather than kept with each one, so hashing must be
+// cheap for the short keys of a domain: sixteen bytes per multiplication, a key of up to
+// sixteen bytes in one, read as (possibly overlapping) words.
 std::uint32_t detail::hashText(std::string_view text) {
-  const std::size_t hash = std::hash<std::string_view>{}(text);
+  constexpr std::uint64_t k0 = 0xa0761d6478bd642fULL, k1 = 0xe7037ed1a0b428dbULL, k2 = 0x8ebc6af09c88c6e3ULL;
+  const char* at = text.data();
+  std::size_t left = text.size();
+  std::uint64_t seed = k0 ^ foldedProduct(text.size() ^ k1, k2);
+  for (; left > 16; at += 16, left -= 16) seed = foldedProduct(load64(at) ^ k1, load64(at + 8) ^ seed);
+  std::uint64_t a = 0, b = 0;
+  if (left >= 8) {
+    a = load64(at);
+    b = load64(at + left - 8);
+  } else if (left >= 4) {
+    a = load32(at);
+    b = load32(at + left - 4);
+  } else if (left > 0) {
+    a = (std::uint64_t{static_cast<unsigned char>(at[0])} << 16) |
+        (std::uint64_t{static_cast<unsigned char>(at[left / 2])} << 8) | static_cast<unsigned char>(at[left - 1]);
+  }
+  const std::uint64_t hash = foldedProduct(k1 ^ left, foldedProduct(a ^ k1, b ^ seed));
   return static_cast<std::uint32_t>(hash ^ (hash >> 32));
 }
 
 namespace detail {
 
 SharedText::SharedText(std::string_view text) {
-  static_assert(sizeof(Header) == 8 && sizeof(Own) % alignof(Own) == 0 && alignof(Header) <= alignof(Own));
+  static_assert(sizeof(Header) == 2 && sizeof(Own) % alignof(Own) == 0 && alignof(Header) <= alignof(Own));
   void* memory = ::operator new(sizeof(Own) + sizeof(Header) + text.size());
-  auto* own = new (memory) Own{{1}, text.size(), {nullptr}};
-  header_ = new (own + 1) Header{kOwnSize, hashText(text)};
+  auto* own = new (memory) Own{{1}, text.size(), hashText(text), {nullptr}};
+  header_ = new (own + 1) Header{kOwnSize};
   std::memcpy(const_cast<char*>(header_->characters()), text.data(), text.size());
 }
 
@@ -62,7 +99,7 @@ SharedText::SharedText(std::string_view text, TextArena& arena) {
     return;
   }
   void* memory = arena.allocate(sizeof(Header) + text.size());
-  header_ = new (memory) Header{static_cast<std::uint32_t>(text.size()), hashText(text)};
+  header_ = new (memory) Header{static_cast<std::uint16_t>(text.size())};
   std::memcpy(const_cast<char*>(header_->characters()), text.data(), text.size());
   arena.retain();
 }
@@ -97,12 +134,12 @@ struct TextArena::Made {
 
 TextArena* TextArena::create() { return new TextArena(); }
 
-// Texts lie within one segment, four-byte aligned for their headers, after the segment's
+// Texts lie within one segment, two-byte aligned for their headers, after the segment's
 // first word: the arena's address. Chunks double from one segment to sixteen, so that a small
 // document takes little and a large one few allocations.
 void* TextArena::allocate(std::size_t bytes) {
-  static_assert(alignof(TextArena*) % alignof(std::uint32_t) == 0);
-  bytes = (bytes + alignof(std::uint32_t) - 1) & ~(alignof(std::uint32_t) - 1);
+  static_assert(alignof(TextArena*) % alignof(std::uint16_t) == 0);
+  bytes = (bytes + alignof(std::uint16_t) - 1) & ~(alignof(std::uint16_t) - 1);
   if (static_cast<std::size_t>(segmentEnd_ - free_) < bytes) {
     if (segmentEnd_ == chunkEnd_) {
       const std::size_t size = nextChunkSegments_ * kSegmentSize;
@@ -165,14 +202,13 @@ void release(Storage* storage) noexcept {
 // block has no other owner, these themselves, moved).
 template <typename Storage>
 Storage* copy(Storage& from, std::size_t newCapacity, bool moveElements) {
-  Storage* other = Storage::allocate(std::max(newCapacity, from.size));
+  Storage* other = Storage::allocate(std::max<std::size_t>(newCapacity, from.size));
   if (moveElements) {
     std::uninitialized_move_n(from.elements(), from.size, other->elements());
   } else {
     std::uninitialized_copy_n(from.elements(), from.size, other->elements());
   }
   other->size = from.size;
-  other->indexAll();
   return other;
 }
 
@@ -192,7 +228,8 @@ Storage& ownStorage(Storage*& storage, std::size_t count) {
   } else {
     const bool shared = storage->references.load(std::memory_order_acquire) > 1;
     if (shared || count > storage->capacity) {
-      const std::size_t capacity = count > storage->capacity ? std::max(count, 2 * storage->capacity) : storage->capacity;
+      const std::size_t doubled = std::min<std::size_t>(2 * std::size_t{storage->capacity}, Storage::kMaxCapacity);
+      const std::size_t capacity = count > storage->capacity ? std::max(count, doubled) : storage->capacity;
       release(std::exchange(storage, copy(*storage, capacity, !shared)));
     }
   }
@@ -205,11 +242,56 @@ Storage& ownStorage(Storage*& storage, std::size_t count) {
 // positions, all in one block sized for `capacity` entries. A slot holds position + 1 in its
 // low `slotBits` bits and the rest of the key's hash above them, so probing seldom touches an
 // entry, and a slot is four bytes.
+//
+// The index is built by the first lookup, not when the dictionary is made: a program that
+// reads a large domain only to write or check it never looks a key up, and the index's part of
+// the block is then never touched and takes no memory.
+
+namespace {
+// Slots of positions, as the index and the reader's check for repeated keys use them.
+class PositionSlots {
+ public:
+  PositionSlots(std::uint32_t* slots, unsigned bits) : slots_(slots), bits_(bits) {}
+
+  // log2 of the slot count for count keys: at most half full.
+  static unsigned bitsFor(std::size_t count) {
+    unsigned bits = 4;
+    while ((std::size_t{1} << bits) < count * 2) ++bits;
+    return bits;
+  }
+  std::size_t count() const { return std::size_t{1} << bits_; }
+
+  // The position whose key (keyAt(position)) equals key, or -1.
+  template <typename KeyAt>
+  std::ptrdiff_t find(std::string_view key, std::uint32_t hash, KeyAt keyAt) const {
+    const std::size_t mask = count() - 1;
+    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+      const std::uint32_t held = slots_[slot];
+      if (held == 0) return -1;
+      if ((held >> bits_) != (hash >> bits_)) continue;
+      const std::size_t position = (held & mask) - 1;
+      if (keyAt(position) == key) return static_cast<std::ptrdiff_t>(position);
+    }
+  }
+  // For a key known to be absent.
+  void insert(std::uint32_t hash, std::size_t position) {
+    const std::size_t mask = count() - 1;
+    std::size_t slot = hash & mask;
+    while (slots_[slot] != 0) slot = (slot + 1) & mask;
+    slots_[slot] = ((hash >> bits_) << bits_) | static_cast<std::uint32_t>(position + 1);
+  }
+
+ private:
+  std::uint32_t* slots_;
+  unsigned bits_;
+};
+}  // namespace
 
 struct Dictionary::Storage {
   static constexpr std::size_t kLinearScanLimit = 8;
   // Positions and the slot count must fit a slot's 32 bits.
   static constexpr std::size_t kMaxCapacity = std::size_t{1} << 31;
+  enum : std::uint8_t { kUnindexed, kIndexing, kIndexed };
 
   std::atomic<std::uint32_t> references{1};
   // Set when a mutable pointer or iterator into this storage was handed out: copies of the
@@ -217,110 +299,68 @@ struct Dictionary::Storage {
   // cannot show through the copy.
   bool leaked = false;
   std::uint8_t slotBits = 0;  // log2 of the slot count; 0: no index, entries are scanned
-  std::size_t size = 0;
-  std::size_t capacity = 0;
+  // Copies in two threads may look up at once: one builds the index, the other scans.
+  mutable std::atomic<std::uint8_t> indexState{kUnindexed};
+  std::uint32_t size = 0;
+  std::uint32_t capacity = 0;
 
   DictionaryEntry* entries() { return reinterpret_cast<DictionaryEntry*>(this + 1); }
   const DictionaryEntry* entries() const { return reinterpret_cast<const DictionaryEntry*>(this + 1); }
-  std::uint32_t* slots() { return reinterpret_cast<std::uint32_t*>(entries() + capacity); }
-  const std::uint32_t* slots() const { return reinterpret_cast<const std::uint32_t*>(entries() + capacity); }
-  std::size_t slotCount() const { return slotBits ? std::size_t{1} << slotBits : 0; }
-
-  static unsigned slotBitsFor(std::size_t capacity) {
-    if (capacity <= kLinearScanLimit) return 0;
-    unsigned bits = 4;
-    while ((std::size_t{1} << bits) < capacity * 2) ++bits;
-    return bits;
+  DictionaryEntry* elements() { return entries(); }
+  // The index follows the entries; it is written only through slots(), by the thread that
+  // builds it or by the storage's sole owner.
+  std::uint32_t* slotMemory() const {
+    return const_cast<std::uint32_t*>(reinterpret_cast<const std::uint32_t*>(entries() + capacity));
   }
+  PositionSlots slots() const { return {slotMemory(), slotBits}; }
 
   static Storage* allocate(std::size_t capacity) {
     if (capacity > kMaxCapacity) throw std::length_error("plist::Dictionary: too many entries");
-    static_assert(alignof(DictionaryEntry) <= alignof(Storage) && sizeof(Storage) % alignof(DictionaryEntry) == 0);
-    const unsigned bits = slotBitsFor(capacity);
+    static_assert(sizeof(Storage) == 16 && sizeof(Storage) % alignof(DictionaryEntry) == 0);
+    const unsigned bits = capacity > kLinearScanLimit ? PositionSlots::bitsFor(capacity) : 0;
     const std::size_t slotBytes = bits ? (std::size_t{1} << bits) * sizeof(std::uint32_t) : 0;
     void* memory = ::operator new(sizeof(Storage) + capacity * sizeof(DictionaryEntry) + slotBytes);
     auto* storage = new (memory) Storage;
-    storage->capacity = capacity;
+    storage->capacity = static_cast<std::uint32_t>(capacity);
     storage->slotBits = static_cast<std::uint8_t>(bits);
-    if (slotBytes) std::memset(storage->slots(), 0, slotBytes);
     return storage;
   }
 
-  DictionaryEntry* elements() { return entries(); }
-  void indexAll() { rebuildIndex(); }
-
-  static std::uint64_t tagOf(std::uint32_t hash, unsigned bits) { return std::uint64_t{hash} >> bits; }
-
-  std::ptrdiff_t indexOf(std::string_view key, std::uint32_t hash) const {
-    if (!slotBits) {
-      for (std::size_t i = 0; i < size; ++i)
-        if (entries()[i].key_.hash() == hash && entries()[i].key_.view() == key) return static_cast<std::ptrdiff_t>(i);
-      return -1;
-    }
-    const std::size_t mask = slotCount() - 1;
-    const std::uint64_t tag = tagOf(hash, slotBits);
-    const std::uint32_t positionBits = static_cast<std::uint32_t>(mask);
-    for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
-      const std::uint32_t held = slots()[slot];
-      if (held == 0) return -1;
-      if (tagOf(held, slotBits) != tag) continue;
-      const std::size_t position = (held & positionBits) - 1;
-      if (entries()[position].key_.view() == key) return static_cast<std::ptrdiff_t>(position);
-    }
-  }
-  std::ptrdiff_t indexOf(std::string_view key) const { return indexOf(key, detail::hashText(key)); }
-
-  // Slot for a key known to be absent.
-  std::size_t freeSlotFor(std::uint32_t hash) const {
-    const std::size_t mask = slotCount() - 1;
-    std::size_t slot = hash & mask;
-    while (slots()[slot] != 0) slot = (slot + 1) & mask;
-    return slot;
-  }
-  void indexEntry(std::size_t position) {
-    if (!slotBits) return;
-    const std::uint32_t hash = entries()[position].key_.hash();
-    slots()[freeSlotFor(hash)] = static_cast<std::uint32_t>((tagOf(hash, slotBits) << slotBits) | (position + 1));
-  }
-  void rebuildIndex() {
-    if (!slotBits) return;
-    std::memset(slots(), 0, slotCount() * sizeof(std::uint32_t));
-    for (std::size_t i = 0; i < size; ++i) indexEntry(i);
-  }
-
-  // Indexes the entries as a reader laid them out. A repeated key hands its value to the
-  // first entry with that key and is dropped; the others close up behind it.
-  void indexMergingRepeats() {
-    std::size_t kept = 0;
-    for (std::size_t position = 0; position < size; ++position) {
-      DictionaryEntry& entry = entries()[position];
-      const std::ptrdiff_t first =
-          kept == 0 ? -1 : indexAmongKept(entry.key_, kept);
-      if (first >= 0) {
-        entries()[first].value_ = std::move(entry.value_);
-        continue;
-      }
-      if (kept != position) entries()[kept] = std::move(entry);
-      indexEntry(kept++);
-    }
-    std::destroy(entries() + kept, entries() + size);
-    size = kept;
-  }
-  std::ptrdiff_t indexAmongKept(const detail::SharedText& key, std::size_t kept) const {
-    if (slotBits) return indexOf(key.view(), key.hash());
-    for (std::size_t i = 0; i < kept; ++i)
-      if (entries()[i].key_ == key) return static_cast<std::ptrdiff_t>(i);
+  std::ptrdiff_t indexOf(std::string_view key) const {
+    if (slotBits && indexed())
+      return slots().find(key, detail::hashText(key), [this](std::size_t i) { return entries()[i].key_.view(); });
+    for (std::size_t i = 0; i < size; ++i)
+      if (entries()[i].key_.view() == key) return static_cast<std::ptrdiff_t>(i);
     return -1;
   }
 
+  // Whether the index can be used, building it if nobody is: a thread that finds another
+  // building it scans the entries meanwhile.
+  bool indexed() const {
+    std::uint8_t state = indexState.load(std::memory_order_acquire);
+    if (state == kIndexed) return true;
+    if (state == kIndexing ||
+        !indexState.compare_exchange_strong(state, kIndexing, std::memory_order_acq_rel, std::memory_order_acquire))
+      return state == kIndexed;
+    PositionSlots index = slots();
+    std::memset(slotMemory(), 0, index.count() * sizeof(std::uint32_t));
+    for (std::size_t i = 0; i < size; ++i) index.insert(entries()[i].key_.hash(), i);
+    indexState.store(kIndexed, std::memory_order_release);
+    return true;
+  }
+  // After an edit that moved entries: the next lookup indexes them again.
+  void unindex() { indexState.store(kUnindexed, std::memory_order_relaxed); }
+
   void append(detail::SharedText key, Value value) {
     new (entries() + size) DictionaryEntry(std::move(key), std::move(value));
-    indexEntry(size++);
+    if (slotBits && indexState.load(std::memory_order_relaxed) == kIndexed) slots().insert(entries()[size].key_.hash(), size);
+    ++size;
   }
 
   void eraseAt(std::size_t position) {
     std::move(entries() + position + 1, entries() + size, entries() + position);
     std::destroy_at(entries() + --size);
+    unindex();
   }
 };
 
@@ -330,16 +370,48 @@ Dictionary::Dictionary(std::initializer_list<std::pair<std::string, Value>> entr
 }
 
 detail::DictionaryBuilder::DictionaryBuilder(std::size_t count) {
-  if (count) dictionary_.storage_ = Dictionary::Storage::allocate(count);
+  if (!count) return;
+  dictionary_.storage_ = Dictionary::Storage::allocate(count);
+  if (count > Dictionary::Storage::kLinearScanLimit) {
+    seenBits_ = PositionSlots::bitsFor(count);
+    seen_.assign(std::size_t{1} << seenBits_, 0);
+  }
 }
-void detail::DictionaryBuilder::add(SharedText key, Value value) {
+
+void detail::DictionaryBuilder::addKey(SharedText key) {
   Dictionary::Storage& storage = *dictionary_.storage_;
-  new (storage.entries() + storage.size++) DictionaryEntry(std::move(key), std::move(value));
+  const std::size_t added = keysAdded_++;
+  const std::string_view view = key.view();
+  auto keyAt = [&](std::size_t i) { return storage.entries()[i].key_.view(); };
+  std::ptrdiff_t first = -1;
+  std::uint32_t hash = 0;
+  if (seenBits_) {
+    hash = key.hash();
+    first = PositionSlots(seen_.data(), seenBits_).find(view, hash, keyAt);
+  } else {
+    for (std::size_t i = 0; i < storage.size && first < 0; ++i)
+      if (keyAt(i) == view) first = static_cast<std::ptrdiff_t>(i);
+  }
+  if (first >= 0) {
+    // Until now every key had an entry of its own, at its own place.
+    if (positions_.empty())
+      for (std::size_t i = 0; i < added; ++i) positions_.push_back(static_cast<std::uint32_t>(i));
+    positions_.push_back(static_cast<std::uint32_t>(first));
+    return;
+  }
+  if (!positions_.empty()) positions_.push_back(storage.size);
+  if (seenBits_) PositionSlots(seen_.data(), seenBits_).insert(hash, storage.size);
+  new (storage.entries() + storage.size++) DictionaryEntry(std::move(key), Value());
 }
-Dictionary detail::DictionaryBuilder::finish() && {
-  if (dictionary_.storage_) dictionary_.storage_->indexMergingRepeats();
-  return std::move(dictionary_);
+
+void detail::DictionaryBuilder::keysAdded() { std::vector<std::uint32_t>().swap(seen_); }
+
+void detail::DictionaryBuilder::setValue(std::size_t keyIndex, Value value) {
+  const std::size_t position = positions_.empty() ? keyIndex : positions_[keyIndex];
+  dictionary_.storage_->entries()[position].value_ = std::move(value);
 }
+
+Dictionary detail::DictionaryBuilder::finish() && { return std::move(dictionary_); }
 
 Value detail::borrowForReading(const Dictionary& dictionary) {
   return Value(Dictionary(dictionary, Dictionary::Borrowing{}));
@@ -385,7 +457,7 @@ const Value* Dictionary::get(std::string_view key) const {
 void Dictionary::set(std::string key, Value value) { set(detail::SharedText(key), std::move(value)); }
 
 void Dictionary::set(detail::SharedText key, Value value) {
-  const std::ptrdiff_t index = storage_ ? storage_->indexOf(key.view(), key.hash()) : -1;
+  const std::ptrdiff_t index = storage_ ? storage_->indexOf(key.view()) : -1;
   if (index >= 0) {
     mutableStorage().entries()[index].value() = std::move(value);
   } else {
@@ -397,9 +469,7 @@ bool Dictionary::remove(std::string_view key) {
   if (!storage_) return false;
   const std::ptrdiff_t index = storage_->indexOf(key);
   if (index < 0) return false;
-  Storage& storage = mutableStorage();
-  storage.eraseAt(static_cast<std::size_t>(index));
-  storage.rebuildIndex();
+  mutableStorage().eraseAt(static_cast<std::size_t>(index));
   return true;
 }
 
@@ -427,8 +497,8 @@ std::size_t Dictionary::removeObjectsForKeys(const std::vector<std::string>& key
     ++kept;
   }
   std::destroy(entries + kept, entries + storage.size);
-  storage.size = kept;
-  storage.rebuildIndex();
+  storage.size = static_cast<std::uint32_t>(kept);
+  storage.unindex();
   return doomed.size();
 }
 
@@ -463,29 +533,30 @@ bool operator==(const Dictionary& a, const Dictionary& b) {
 // Array: the values follow the header in one block.
 
 struct Array::Storage {
+  static constexpr std::size_t kMaxCapacity = 0xFFFFFFFF;
+
   std::atomic<std::uint32_t> references{1};
   bool leaked = false;  // as for Dictionary::Storage
-  std::size_t size = 0;
-  std::size_t capacity = 0;
+  std::uint32_t size = 0;
+  std::uint32_t capacity = 0;
 
   Value* values() { return reinterpret_cast<Value*>(this + 1); }
   const Value* values() const { return reinterpret_cast<const Value*>(this + 1); }
+  Value* elements() { return values(); }
 
   static Storage* allocate(std::size_t capacity) {
-    static_assert(alignof(Value) <= alignof(Storage) && sizeof(Storage) % alignof(Value) == 0);
-    if (capacity > (std::size_t{1} << 58)) throw std::length_error("plist::Array: too many values");
+    static_assert(sizeof(Storage) == 16 && sizeof(Storage) % alignof(Value) == 0);
+    if (capacity > kMaxCapacity) throw std::length_error("plist::Array: too many values");
     auto* storage = new (::operator new(sizeof(Storage) + capacity * sizeof(Value))) Storage;
-    storage->capacity = capacity;
+    storage->capacity = static_cast<std::uint32_t>(capacity);
     return storage;
   }
-  Value* elements() { return values(); }
-  void indexAll() {}
 };
 
 Array::Array(std::initializer_list<Value> values) {
   Storage& storage = mutableStorageFor(values.size());
   std::uninitialized_copy(values.begin(), values.end(), storage.values());
-  storage.size = values.size();
+  storage.size = static_cast<std::uint32_t>(values.size());
 }
 Array::Array(const Array& other) : storage_(storageForCopy(other.storage_)) {}
 Array& Array::operator=(const Array& other) {
@@ -519,7 +590,7 @@ void Array::push_back(Value value) {
 void Array::insert(std::size_t index, Value value) {
   Storage& storage = mutableStorageFor(size() + 1);
   Value* values = storage.values();
-  index = std::min(index, storage.size);
+  index = std::min<std::size_t>(index, storage.size);
   if (index == storage.size) {
     new (values + storage.size) Value(std::move(value));
   } else {

@@ -102,7 +102,7 @@ std::uint32_t hashText(std::string_view text);
 
 // Where a reader lays the texts (strings, keys, data) of one document: one after another in
 // segments of 64 KB, in chunks that grow as it reads, freed together when the last of those
-// texts goes. One allocation per chunk instead of one per text, and a header of 8 bytes per
+// texts goes. One allocation per chunk instead of one per text, and a header of 2 bytes per
 // text: a text finds its arena at the start of its segment. A text kept anywhere keeps its
 // whole document's chunks.
 class TextArena {
@@ -162,29 +162,33 @@ class SharedText {
   }
   // Valid as long as this text (or any copy of it) lives.
   const std::string& text() const;
-  std::uint32_t hash() const { return header_->hash; }
+  // hashText(view()): kept by a text of its own, computed for one in an arena (most texts are
+  // never hashed, and a short one hashes in a few nanoseconds).
+  std::uint32_t hash() const { return isOwn() ? own()->hash : hashText(view()); }
   const void* identity() const { return header_; }
   friend bool operator==(const SharedText& a, const SharedText& b) {
-    return a.header_ == b.header_ || (a.hash() == b.hash() && a.view() == b.view());
+    return a.header_ == b.header_ || a.view() == b.view();
   }
 
  private:
-  // The characters follow the header. A text of its own has an Own record before its header,
-  // which counts its references; a text in an arena shares the arena's count.
+  // The characters follow the header: two bytes, so that a document's many short keys take
+  // little more than their characters. A text of its own has an Own record before its
+  // header, which counts its references; a text in an arena shares the arena's count.
   struct Header {
-    std::uint32_t size;  // kOwnSize for a text of its own: see Own::size
-    std::uint32_t hash;
+    std::uint16_t size;  // kOwnSize for a text of its own: see Own::size
     const char* characters() const { return reinterpret_cast<const char*>(this + 1); }
   };
   struct Own {
     std::atomic<std::size_t> references{1};
     std::size_t size;
+    std::uint32_t hash;
     mutable std::atomic<const std::string*> text{nullptr};
   };
-  static constexpr std::uint32_t kOwnSize = ~std::uint32_t{0};
+  static constexpr std::uint16_t kOwnSize = 0xFFFF;
   // Texts up to this size go into an arena (a segment holds the arena's address and at least
   // one such text); larger ones are allocations of their own.
   static constexpr std::size_t kLargestInArena = TextArena::kSegmentSize / 2;
+  static_assert(kLargestInArena < kOwnSize);
 
   bool isOwn() const { return header_->size == kOwnSize; }
   Own* own() const { return reinterpret_cast<Own*>(const_cast<Header*>(header_)) - 1; }
@@ -436,22 +440,31 @@ class DictionaryEntry {
 
  private:
   friend class Dictionary;
+  friend class detail::DictionaryBuilder;
   detail::SharedText key_;
   Value value_;
 };
 
 namespace detail {
-// Builds a dictionary of a known number of entries in its final storage, in the order a
-// reader finds them; finish() indexes them, a repeated key keeping its first position and
-// taking its last value.
+// Builds a dictionary of a known number of keys in its final storage, as a reader finds them:
+// every key, then every value. A repeated key keeps its first position and takes its last
+// value. Repeats are found with a table of the keys that is freed before the values are read,
+// so that it does not add to the memory a large domain takes at its peak.
 class DictionaryBuilder {
  public:
   explicit DictionaryBuilder(std::size_t count);
-  void add(SharedText key, Value value);
+  void addKey(SharedText key);
+  void keysAdded();
+  // The value of the keyIndex-th key added.
+  void setValue(std::size_t keyIndex, Value value);
   Dictionary finish() &&;
 
  private:
   Dictionary dictionary_;
+  std::size_t keysAdded_ = 0;
+  std::vector<std::uint32_t> seen_;       // the keys' positions, by hash: while keys are added
+  unsigned seenBits_ = 0;                 // log2 of seen_'s size; 0: keys are compared in turn
+  std::vector<std::uint32_t> positions_;  // each key's entry, once a key has repeated
 };
 }  // namespace detail
 

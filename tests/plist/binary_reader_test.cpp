@@ -151,7 +151,7 @@ TEST(BinaryReader, RepeatedKeyKeepsFirstPositionAndLastValue) {
   ASSERT_TRUE(large.has_value()) << large.error().describe();
   EXPECT_EQ(describe(*large), "k0=0 k1=11 k2=2 k3=3 k4=4 k5=5 k6=7 k7=8 k8=9 k9=10 ");
   plist::Dictionary edited = *large->asDictionary();
-  edited.set("k10", 12);  // the index built while reading stays usable
+  edited.set("k10", 12);  // the first lookup indexes the entries as read
   EXPECT_EQ(edited.get("k1")->asInteger()->toString(), "11");
   EXPECT_EQ(edited.get("k10")->asInteger()->toString(), "12");
 }

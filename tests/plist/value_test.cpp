@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <random>
+#include <set>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -167,6 +169,48 @@ TEST(DictionaryOrder, ReservedDictionaryFindsEveryKey) {
       EXPECT_EQ(*value, Value(static_cast<int>(i)));
     }
   }
+}
+
+// Copies share one storage, whose index is built by the first lookup: two threads looking up in
+// their own copies at once must both find every key, whichever of them builds it.
+TEST(DictionaryOrder, CopiesLookedUpFromTwoThreadsAtOnceFindEveryKey) {
+  constexpr int kKeys = 4000;
+  for (int round = 0; round < 20; ++round) {
+    Dictionary dictionary;
+    for (int i = 0; i <= kKeys; ++i) dictionary.set("key" + std::to_string(i), i);
+    dictionary.remove("key" + std::to_string(kKeys));  // the next lookup indexes the entries again
+    const Dictionary first = dictionary, second = dictionary;
+    int missing[2] = {0, 0};
+    auto lookUp = [&](const Dictionary& copy, int& misses) {
+      for (int i = kKeys - 1; i >= 0; --i) {
+        const Value* value = copy.get("key" + std::to_string(i));
+        misses += !value || *value != Value(i);
+      }
+      misses += copy.get("key" + std::to_string(kKeys)) != nullptr;
+    };
+    std::thread other(lookUp, std::cref(second), std::ref(missing[1]));
+    lookUp(first, missing[0]);
+    other.join();
+    ASSERT_EQ(missing[0] + missing[1], 0) << "round " << round;
+  }
+}
+
+// Lookups and the binary writer's uniquing rely on the text hash to tell apart keys that
+// differ in one character anywhere: at the ends, in the middle, past the first sixteen bytes.
+TEST(TextHash, KeysDifferingInOneCharacterHashApart) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 30000; ++i) {
+    char digits[8];
+    std::snprintf(digits, sizeof digits, "%06d", i);
+    keys.push_back(std::string("Setting-") + digits);
+    keys.push_back(std::string(20, 'x') + digits + std::string(20, 'x'));
+    keys.push_back(std::string(digits, 3 + i % 4));
+  }
+  std::sort(keys.begin(), keys.end());
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+  std::set<std::uint32_t> hashes;
+  for (const std::string& key : keys) hashes.insert(plist::detail::hashText(key));
+  EXPECT_GE(hashes.size() * 1000, keys.size() * 999) << hashes.size() << " hashes for " << keys.size() << " keys";
 }
 
 TEST(ValueKinds, IntegersKeepSignAndFullUnsignedRange) {
