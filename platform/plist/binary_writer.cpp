@@ -2,6 +2,7 @@
 // shared between places (copies of one another) are stored once too, so a value read from a
 // file that references one object many times is written back at its original size.
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -87,7 +88,26 @@ std::uint64_t mix(std::uint64_t value) {  // splitmix64 finaliser: spreads nearb
   return value ^ (value >> 31);
 }
 
+// Sorts (hash << 32 | index) pairs by hash, keeping indices in order among equal hashes: three
+// stable passes of eleven bits each, sequential reads and writes. Uniquing a large domain's
+// strings and scalars this way costs a few passes over memory, where a hash table probed at a
+// random place per object took a cache miss per object.
+void sortByHash(std::vector<std::uint64_t>& pairs) {
+  constexpr unsigned kBits = 11;
+  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+  std::vector<std::uint64_t> other(pairs.size());
+  for (unsigned shift = 32; shift < 64; shift += kBits) {
+    std::vector<std::size_t> next(kBuckets + 1, 0);
+    for (const std::uint64_t pair : pairs) ++next[((pair >> shift) & (kBuckets - 1)) + 1];
+    for (std::size_t b = 1; b <= kBuckets; ++b) next[b] += next[b - 1];
+    for (const std::uint64_t pair : pairs) other[next[(pair >> shift) & (kBuckets - 1)]++] = pair;
+    pairs.swap(other);
+  }
+}
+
 class BinaryWriter {
+  using Index = std::uint32_t;
+
  public:
   Result<std::string> write(const Value& root, std::string out) {
     // A first guess at the object count (a key and a value per entry) saves most regrowth.
@@ -96,23 +116,21 @@ class BinaryWriter {
                                                      : 0;
     objects_.reserve(rootSize + 16);
     children_.reserve(rootSize + 16);
-    // Most of a large domain's objects are its keys and scalar values: their tables are
-    // sized once rather than regrown (and rehashed) a dozen times.
-    strings_.reserve(rootSize / 2);
-    scalars_.reserve(rootSize / 4);
+    hashed_.reserve(rootSize + 16);
     auto top = flatten(root, 0);
     if (!top) return unexpected(top.error());
-
-    const std::uint64_t count = objects_.size();
-    referenceSize_ = widthFor(count - 1);
+    auto count = numberObjects();
+    if (!count) return unexpected(count.error());
+    for (Index& child : children_) child = number_[child];
+    referenceSize_ = widthFor(*count - 1);
 
     // Objects are written through a cursor into a buffer of exactly the file's size: no
     // capacity check per byte, and no page of it that is not written.
     const std::uint64_t tableOffset = 8 + objectBytes_ + children_.size() * referenceSize_;
-    const std::uint64_t size = tableOffset + count * widthFor(tableOffset) + 32;
+    const std::uint64_t size = tableOffset + *count * widthFor(tableOffset) + 32;
     if (out.capacity() < size) out = std::string();  // growing would first copy what it holds
     out.resize(size);
-    if (writeObjects(out.data(), tableOffset, *top) != size)
+    if (writeObjects(out.data(), tableOffset, *count, number_[*top]) != size)
       return failure("internal error: the file's size was miscounted", 0);
     return out;
   }
@@ -121,15 +139,17 @@ class BinaryWriter {
   // Writes the file into buffer, sized as counted; returns the length written.
   // The offset table's place is known beforehand, so each object's offset is written as the
   // object is.
-  std::size_t writeObjects(char* buffer, std::uint64_t tableOffset, std::uint32_t top) {
-    const std::uint64_t count = objects_.size();
+  std::size_t writeObjects(char* buffer, std::uint64_t tableOffset, std::uint64_t count, Index top) {
     const unsigned offsetSize = widthFor(tableOffset);
     Cursor cursor{buffer};
     Cursor table{buffer + tableOffset};
     cursor.bytes("bplist00");
-    for (const Object& object : objects_) {
+    Index next = 0;
+    for (std::size_t i = 0; i < objects_.size(); ++i) {
+      if (number_[i] != next) continue;  // a repeat of an object written before
+      ++next;
       table.bigEndian(static_cast<std::uint64_t>(cursor.at - buffer), offsetSize);
-      writeObject(cursor, object);
+      writeObject(cursor, objects_[i]);
     }
     if (cursor.at != buffer + tableOffset) return 0;  // miscounted: refused by the caller
     cursor = table;
@@ -143,21 +163,29 @@ class BinaryWriter {
     return static_cast<std::size_t>(cursor.at - buffer);
   }
 
-  enum class Type : std::uint8_t { Dictionary, Array, AsciiString, Utf16String, Data, Integer, LargeInteger, Real, Boolean, Date, Uid };
-  // One object to write, in 24 bytes (a large domain has hundreds of thousands):
-  //   strings, data:  first = address of the bytes, second = their size
+  enum class Type : std::uint8_t { Dictionary, Array, String, AsciiString, Utf16String, Data, Integer, LargeInteger, Real, Boolean, Date, Uid };
+  // One object met while flattening, in 16 bytes (a large domain has hundreds of thousands):
+  //   strings, data:  first = address of the bytes, second = their size (a String becomes an
+  //                   AsciiString or a Utf16String once it is known to be written)
   //   scalars:        first = the value's bits (LargeInteger: an unsigned one above INT64_MAX)
-  //   containers:     first = the storage's identity, second = position of the references
-  //                   in children_, count = elements or entries
+  //   containers:     first = position of the references in children_, second = elements or
+  //                   entries
   struct Object {
     std::uint64_t first = 0;
-    std::uint64_t second = 0;
-    std::uint32_t count = 0;
+    std::uint32_t second = 0;
     Type type;
 
-    std::string_view text() const { return {reinterpret_cast<const char*>(first), static_cast<std::size_t>(second)}; }
+    std::string_view text() const { return {reinterpret_cast<const char*>(first), second}; }
+    bool isContainer() const { return type == Type::Dictionary || type == Type::Array; }
+    bool sameAs(const Object& other) const {
+      if (type != other.type) return false;
+      if (type == Type::String || type == Type::Data) return first == other.first || text() == other.text();
+      return first == other.first;
+    }
   };
-  using Index = std::uint32_t;
+  static_assert(sizeof(Object) == 16);
+  // Marks, in number_, an object equal to an earlier one (whose index is in the other bits).
+  static constexpr Index kRepeat = Index{1} << 31;
 
   static unsigned widthFor(std::uint64_t maximum) {
     if (maximum <= 0xFF) return 1;
@@ -181,37 +209,35 @@ class BinaryWriter {
     }
   };
 
-  Result<Index> add(Object object, IndexTable& table, std::uint64_t hash) {
-    if (objects_.size() >= std::numeric_limits<Index>::max() - 1) return failure("too many distinct objects", 0);
+  // Every string, data and scalar met gets an object of its own here, with its hash beside it,
+  // unless it repeats a recent one; numberObjects() then finds the other repeats.
+  // A repeat of a recent object is taken from recent_ at once (the keys of many small
+  // dictionaries, booleans, common numbers), which keeps most repeats out of that search.
+  Result<Index> add(Object object, std::uint64_t hash) {
+    std::uint64_t* recent = nullptr;
+    if (!object.isContainer()) {
+      recent = &recent_[hash & (kRecent - 1)];
+      const auto held = static_cast<Index>(*recent);
+      if ((*recent >> 32) == hash && held < objects_.size() && objects_[held].sameAs(object)) return held;
+    }
+    if (objects_.size() >= kRepeat) return failure("too many objects", 0);
     const auto index = static_cast<Index>(objects_.size());
     objects_.push_back(object);
-    table.insert(hash, index);
+    if (recent) {
+      *recent = (hash << 32) | index;
+      hashed_.push_back(*recent);
+    }
     return index;
   }
 
-  static Object bytesObject(Type type, std::string_view bytes) {
-    return {reinterpret_cast<std::uintptr_t>(bytes.data()), bytes.size(), 0, type};
+  Result<Index> addBytes(Type type, std::string_view bytes, std::uint32_t hash) {
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max()) return failure("string or data too large", 0);
+    return add({reinterpret_cast<std::uintptr_t>(bytes.data()), static_cast<std::uint32_t>(bytes.size()), type},
+               type == Type::Data ? ~hash : hash);
   }
 
-  Result<Index> flattenString(const detail::SharedText& shared) {
-    const std::string_view text = shared.view();
-    auto same = [&](Index i) { return objects_[i].first == reinterpret_cast<std::uintptr_t>(text.data()) || objects_[i].text() == text; };
-    const std::uint64_t hash = mix(shared.hash());
-    if (auto found = strings_.find(hash, same)) return *found;
-    const bool ascii = unicode::isAscii(text);
-    if (!ascii && unicode::findInvalidUtf8(text)) return failure("string is not valid UTF-8", 0);
-    const std::uint64_t units = ascii ? text.size() : utf16Units(text);
-    objectBytes_ += markerSize(units) + units * (ascii ? 1 : 2);
-    return add(bytesObject(ascii ? Type::AsciiString : Type::Utf16String, text), strings_, hash);
-  }
-
-  // Scalars are equal when their type and bits are.
-  Result<Index> flattenScalar(Type type, std::uint64_t bits) {
-    const std::uint64_t hash = mix(bits ^ mix(static_cast<std::uint64_t>(type)));
-    auto same = [&](Index i) { return objects_[i].type == type && objects_[i].first == bits; };
-    if (auto found = scalars_.find(hash, same)) return *found;
-    objectBytes_ += scalarSize(type, bits);
-    return add({bits, 0, 0, type}, scalars_, hash);
+  Result<Index> addScalar(Type type, std::uint64_t bits) {
+    return add({bits, 0, type}, mix(bits ^ mix(static_cast<std::uint64_t>(type))) >> 32);
   }
 
   static std::uint64_t bitsOf(double real) {
@@ -223,27 +249,22 @@ class BinaryWriter {
   Result<Index> flatten(const Value& value, int depth) {
     switch (value.kind()) {
       case Kind::String:
-        return flattenString(*value.sharedText());
-      case Kind::Data: {
-        const std::string_view bytes = value.asData()->bytes();
-        const std::uint64_t hash = mix(value.asData()->hash());
-        if (auto found = data_.find(hash, [&](Index i) { return objects_[i].text() == bytes; })) return *found;
-        objectBytes_ += markerSize(bytes.size()) + bytes.size();
-        return add(bytesObject(Type::Data, bytes), data_, hash);
-      }
+        return addBytes(Type::String, value.sharedText()->view(), value.sharedText()->hash());
+      case Kind::Data:
+        return addBytes(Type::Data, value.asData()->bytes(), value.asData()->hash());
       case Kind::Integer: {
         const Integer integer = *value.asInteger();
         // Values above INT64_MAX share their bits with negative ones: a type of their own.
-        return flattenScalar(integer.toInt64() ? Type::Integer : Type::LargeInteger, integer.bits());
+        return addScalar(integer.toInt64() ? Type::Integer : Type::LargeInteger, integer.bits());
       }
       case Kind::Real:
-        return flattenScalar(Type::Real, bitsOf(*value.asReal()));
+        return addScalar(Type::Real, bitsOf(*value.asReal()));
       case Kind::Boolean:
-        return flattenScalar(Type::Boolean, *value.asBoolean());
+        return addScalar(Type::Boolean, *value.asBoolean());
       case Kind::Date:
-        return flattenScalar(Type::Date, bitsOf(value.asDate()->secondsSinceReferenceDate));
+        return addScalar(Type::Date, bitsOf(value.asDate()->secondsSinceReferenceDate));
       case Kind::Uid:
-        return flattenScalar(Type::Uid, value.asUid()->value);
+        return addScalar(Type::Uid, value.asUid()->value);
       case Kind::Array:
       case Kind::Dictionary:
         return flattenContainer(value, depth);
@@ -252,28 +273,36 @@ class BinaryWriter {
   }
 
   Result<Index> flattenContainer(const Value& value, int depth) {
+    const bool isDictionary = value.isDictionary();
+    // A container held in one place only is met once; one held in several (copies of one
+    // another) is written once, and found again by its identity.
+    const bool shared = isDictionary ? detail::isSharedStorage(*value.asDictionary())
+                                     : detail::isSharedStorage(*value.asArray());
     const auto identity = reinterpret_cast<std::uintptr_t>(value.identity());
     const std::uint64_t hash = mix(identity);
-    if (identity) {
-      if (auto found = containers_.find(hash, [&](Index i) { return objects_[i].first == identity; })) return *found;
+    if (shared) {
+      if (auto found = containers_.find(hash, [&](Index i) { return containerIdentities_[i] == identity; }))
+        return containerIndices_[*found];
     }
     if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", 0);
 
-    const bool isDictionary = value.isDictionary();
     const std::size_t count = isDictionary ? value.asDictionary()->size() : value.asArray()->size();
     if (count > std::numeric_limits<Index>::max()) return failure("container too large", 0);
     // Reserve this container's references first: its children append their own after them.
     const std::size_t at = children_.size();
-    auto index = add({identity, at, static_cast<std::uint32_t>(count), isDictionary ? Type::Dictionary : Type::Array},
-                     containers_, hash);
+    auto index = add({at, static_cast<std::uint32_t>(count), isDictionary ? Type::Dictionary : Type::Array}, 0);
     if (!index) return index;
-    objectBytes_ += markerSize(count);  // the references are counted at the end
+    if (shared) {
+      containers_.insert(hash, static_cast<Index>(containerIndices_.size()));
+      containerIdentities_.push_back(identity);
+      containerIndices_.push_back(*index);
+    }
 
     children_.resize(at + (isDictionary ? 2 * count : count));
     if (isDictionary) {
       std::size_t i = 0;
       for (const DictionaryEntry& entry : *std::as_const(value).asDictionary()) {
-        auto key = flattenString(entry.sharedKey());
+        auto key = addBytes(Type::String, entry.sharedKey().view(), entry.sharedKey().hash());
         if (!key) return key;
         children_[at + i++] = *key;
       }
@@ -292,6 +321,61 @@ class BinaryWriter {
       }
     }
     return index;
+  }
+
+  // Numbers the objects to write in the order they were met, an object equal to an earlier
+  // one taking that one's number (number_), and counts the bytes they take; returns how many
+  // there are.
+  Result<std::uint64_t> numberObjects() {
+    number_.assign(objects_.size(), 0);
+    sortByHash(hashed_);
+    std::vector<Index> distinct;  // within a run of equal hashes: the first of each content
+    for (std::size_t run = 0, end; run < hashed_.size(); run = end) {
+      const std::uint64_t hash = hashed_[run] >> 32;
+      distinct.assign(1, static_cast<Index>(hashed_[run]));
+      for (end = run + 1; end < hashed_.size() && hashed_[end] >> 32 == hash; ++end) {
+        const auto index = static_cast<Index>(hashed_[end]);
+        auto same = std::find_if(distinct.begin(), distinct.end(), [&](Index d) { return objects_[d].sameAs(objects_[index]); });
+        if (same != distinct.end()) {
+          number_[index] = kRepeat | *same;
+        } else {
+          distinct.push_back(index);
+        }
+      }
+    }
+    std::vector<std::uint64_t>().swap(hashed_);
+
+    Index count = 0;
+    for (std::size_t i = 0; i < objects_.size(); ++i) {
+      if (number_[i] & kRepeat) {
+        number_[i] = number_[number_[i] & ~kRepeat];  // numbered already: it came first
+        continue;
+      }
+      number_[i] = count++;
+      auto bytes = objectSize(objects_[i]);
+      if (!bytes) return unexpected(bytes.error());
+      objectBytes_ += *bytes;
+    }
+    return count;
+  }
+
+  // Bytes the object takes in the file (a container's references are counted apart); settles
+  // which form a string is written in.
+  Result<std::uint64_t> objectSize(Object& object) const {
+    switch (object.type) {
+      case Type::String: {
+        const std::string_view text = object.text();
+        const bool ascii = unicode::isAscii(text);
+        if (!ascii && unicode::findInvalidUtf8(text)) return failure("string is not valid UTF-8", 0);
+        const std::uint64_t units = ascii ? text.size() : utf16Units(text);
+        object.type = ascii ? Type::AsciiString : Type::Utf16String;
+        return markerSize(units) + units * (ascii ? 1 : 2);
+      }
+      case Type::Data: return markerSize(object.second) + object.second;
+      case Type::Dictionary:
+      case Type::Array: return markerSize(object.second);
+      default: return scalarSize(object.type, object.first);
+    }
   }
 
   // Bytes of a marker with this length, as writeMarker writes it.
@@ -385,20 +469,25 @@ class BinaryWriter {
       }
       case Type::Array:
       case Type::Dictionary: {
-        writeMarker(out, object.type == Type::Array ? 0xA : 0xD, object.count);
-        const std::size_t references = object.type == Type::Array ? object.count : 2 * std::size_t{object.count};
-        for (std::size_t i = 0; i < references; ++i) out.bigEndian(children_[object.second + i], referenceSize_);
+        writeMarker(out, object.type == Type::Array ? 0xA : 0xD, object.second);
+        const std::size_t references = object.type == Type::Array ? object.second : 2 * std::size_t{object.second};
+        for (std::size_t i = 0; i < references; ++i) out.bigEndian(children_[object.first + i], referenceSize_);
         return;
       }
+      case Type::String:  // settled by objectSize() before anything is written
+        return;
     }
   }
 
-  std::vector<Object> objects_;
-  std::vector<Index> children_;
-  IndexTable strings_;
-  IndexTable data_;
-  IndexTable scalars_;
-  IndexTable containers_;
+  std::vector<Object> objects_;            // every object met, in the order met
+  std::vector<std::uint64_t> hashed_;      // (hash << 32 | index) of each string, data and scalar
+  std::vector<Index> number_;              // each object's number in the file
+  static constexpr std::size_t kRecent = 4096;
+  std::vector<std::uint64_t> recent_ = std::vector<std::uint64_t>(kRecent, ~std::uint64_t{0});  // by hash: (hash << 32 | index)
+  std::vector<Index> children_;            // containers' references: indices, then numbers
+  IndexTable containers_;                  // shared containers, by identity:
+  std::vector<std::uintptr_t> containerIdentities_;
+  std::vector<Index> containerIndices_;
   std::uint64_t objectBytes_ = 0;  // what the objects take in the file, less containers' references
   unsigned referenceSize_ = 1;
 };

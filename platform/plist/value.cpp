@@ -369,42 +369,88 @@ Dictionary::Dictionary(std::initializer_list<std::pair<std::string, Value>> entr
   for (const auto& [key, value] : entries) set(key, value);
 }
 
+namespace {
+// The keys' (hash, position) pairs in hash order, positions rising among equal hashes. A large
+// domain's keys are first spread by their hash's top bits into buckets of a few dozen, then each
+// bucket is sorted where it lies: two passes over memory rather than a probe at a random place
+// per key, which was a cache miss each once the keys were many.
+std::vector<std::uint64_t> keysByHash(const DictionaryEntry* entries, std::size_t count) {
+  std::vector<std::uint32_t> hashes(count);
+  for (std::size_t i = 0; i < count; ++i) hashes[i] = entries[i].sharedKey().hash();
+  unsigned bucketBits = 0;
+  while (bucketBits < 16 && (std::size_t{64} << bucketBits) < count) ++bucketBits;
+  std::vector<std::uint32_t> starts((std::size_t{1} << bucketBits) + 1, 0);
+  const unsigned shift = 32 - bucketBits;
+  auto bucketOf = [&](std::uint32_t hash) { return bucketBits ? hash >> shift : 0; };
+  for (const std::uint32_t hash : hashes) ++starts[bucketOf(hash) + 1];
+  for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+  std::vector<std::uint64_t> sorted(count);
+  std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+  for (std::size_t i = 0; i < count; ++i) sorted[next[bucketOf(hashes[i])]++] = (std::uint64_t{hashes[i]} << 32) | i;
+  for (std::size_t b = 0; b + 1 < starts.size(); ++b) std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1]);
+  return sorted;
+}
+}  // namespace
+
 detail::DictionaryBuilder::DictionaryBuilder(std::size_t count) {
-  if (!count) return;
-  dictionary_.storage_ = Dictionary::Storage::allocate(count);
-  if (count > Dictionary::Storage::kLinearScanLimit) {
-    seenBits_ = PositionSlots::bitsFor(count);
-    seen_.assign(std::size_t{1} << seenBits_, 0);
-  }
+  if (count) dictionary_.storage_ = Dictionary::Storage::allocate(count);
 }
 
 void detail::DictionaryBuilder::addKey(SharedText key) {
   Dictionary::Storage& storage = *dictionary_.storage_;
-  const std::size_t added = keysAdded_++;
-  const std::string_view view = key.view();
-  auto keyAt = [&](std::size_t i) { return storage.entries()[i].key_.view(); };
-  std::ptrdiff_t first = -1;
-  std::uint32_t hash = 0;
-  if (seenBits_) {
-    hash = key.hash();
-    first = PositionSlots(seen_.data(), seenBits_).find(view, hash, keyAt);
-  } else {
-    for (std::size_t i = 0; i < storage.size && first < 0; ++i)
-      if (keyAt(i) == view) first = static_cast<std::ptrdiff_t>(i);
-  }
-  if (first >= 0) {
-    // Until now every key had an entry of its own, at its own place.
-    if (positions_.empty())
-      for (std::size_t i = 0; i < added; ++i) positions_.push_back(static_cast<std::uint32_t>(i));
-    positions_.push_back(static_cast<std::uint32_t>(first));
-    return;
-  }
-  if (!positions_.empty()) positions_.push_back(storage.size);
-  if (seenBits_) PositionSlots(seen_.data(), seenBits_).insert(hash, storage.size);
   new (storage.entries() + storage.size++) DictionaryEntry(std::move(key), Value());
 }
 
-void detail::DictionaryBuilder::keysAdded() { std::vector<std::uint32_t>().swap(seen_); }
+void detail::DictionaryBuilder::keysAdded() {
+  if (!dictionary_.storage_) return;
+  Dictionary::Storage& storage = *dictionary_.storage_;
+  DictionaryEntry* entries = storage.entries();
+  const std::size_t count = storage.size;
+  // Each key's first occurrence, made only when some key repeats.
+  std::vector<std::uint32_t> firstOf;
+  auto repeats = [&](std::size_t later, std::size_t earlier) {
+    if (firstOf.empty())
+      for (std::size_t i = 0; i < count; ++i) firstOf.push_back(static_cast<std::uint32_t>(i));
+    firstOf[later] = static_cast<std::uint32_t>(earlier);
+  };
+  if (count <= Dictionary::Storage::kLinearScanLimit) {
+    for (std::size_t later = 1; later < count; ++later)
+      for (std::size_t earlier = 0; earlier < later; ++earlier)
+        if (entries[earlier].key_.view() == entries[later].key_.view()) {
+          repeats(later, earlier);
+          break;
+        }
+  } else {
+    const std::vector<std::uint64_t> sorted = keysByHash(entries, count);
+    for (std::size_t run = 0, end; run < count; run = end) {
+      const std::uint64_t hash = sorted[run] >> 32;
+      for (end = run + 1; end < count && sorted[end] >> 32 == hash; ++end) {
+        const std::size_t later = static_cast<std::uint32_t>(sorted[end]);
+        for (std::size_t k = run; k < end; ++k) {
+          const std::size_t earlier = static_cast<std::uint32_t>(sorted[k]);
+          if (entries[earlier].key_.view() == entries[later].key_.view()) {
+            repeats(later, earlier);
+            break;
+          }
+        }
+      }
+    }
+  }
+  if (firstOf.empty()) return;
+  // Repeats are dropped and the others close up; each key's value goes to its first entry.
+  positions_.resize(count);
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (firstOf[i] != i) {
+      positions_[i] = positions_[firstOf[i]];
+      continue;
+    }
+    if (kept != i) entries[kept] = std::move(entries[i]);
+    positions_[i] = static_cast<std::uint32_t>(kept++);
+  }
+  std::destroy(entries + kept, entries + count);
+  storage.size = static_cast<std::uint32_t>(kept);
+}
 
 void detail::DictionaryBuilder::setValue(std::size_t keyIndex, Value value) {
   const std::size_t position = positions_.empty() ? keyIndex : positions_[keyIndex];
@@ -415,6 +461,10 @@ Dictionary detail::DictionaryBuilder::finish() && { return std::move(dictionary_
 
 Value detail::borrowForReading(const Dictionary& dictionary) {
   return Value(Dictionary(dictionary, Dictionary::Borrowing{}));
+}
+
+bool detail::isSharedStorage(const Dictionary& dictionary) {
+  return dictionary.storage_ && dictionary.storage_->references.load(std::memory_order_acquire) > 1;
 }
 
 Dictionary::Dictionary(const Dictionary& other, Borrowing) : storage_(retained(other.storage_)) {}
@@ -558,6 +608,10 @@ Array::Array(std::initializer_list<Value> values) {
   std::uninitialized_copy(values.begin(), values.end(), storage.values());
   storage.size = static_cast<std::uint32_t>(values.size());
 }
+bool detail::isSharedStorage(const Array& array) {
+  return array.storage_ && array.storage_->references.load(std::memory_order_acquire) > 1;
+}
+
 Array::Array(const Array& other) : storage_(storageForCopy(other.storage_)) {}
 Array& Array::operator=(const Array& other) {
   if (this != &other) *this = Array(other);

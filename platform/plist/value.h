@@ -37,6 +37,7 @@ namespace plist {
 class Value;
 class Dictionary;
 class DictionaryEntry;
+class Array;
 
 enum class Kind { Dictionary, Array, String, Integer, Real, Boolean, Date, Data, Uid };
 
@@ -217,6 +218,10 @@ class SharedText {
 // (the writers) that is done with it before dictionary is next edited: no copy of a large
 // edited domain just to write it.
 Value borrowForReading(const Dictionary& dictionary);
+// Whether a container's storage is held anywhere but in this one place: if not, a writer meets
+// it once and need not look for it again.
+bool isSharedStorage(const Dictionary& dictionary);
+bool isSharedStorage(const Array& array);
 class DictionaryBuilder;
 }  // namespace detail
 
@@ -289,6 +294,7 @@ class Dictionary {
   struct Borrowing {};
   Dictionary(const Dictionary& other, Borrowing);
   friend Value detail::borrowForReading(const Dictionary& dictionary);
+  friend bool detail::isSharedStorage(const Dictionary& dictionary);
   friend class detail::DictionaryBuilder;
   Storage& mutableStorage();
   Storage& mutableStorageFor(std::size_t count);
@@ -326,6 +332,7 @@ class Array {
   const void* identity() const { return storage_; }
 
  private:
+  friend bool detail::isSharedStorage(const Array& array);
   struct Storage;
   Storage& mutableStorage();
   Storage& mutableStorageFor(std::size_t count);
@@ -448,8 +455,7 @@ class DictionaryEntry {
 namespace detail {
 // Builds a dictionary of a known number of keys in its final storage, as a reader finds them:
 // every key, then every value. A repeated key keeps its first position and takes its last
-// value. Repeats are found with a table of the keys that is freed before the values are read,
-// so that it does not add to the memory a large domain takes at its peak.
+// value; repeats are found once all keys are in, before the values take memory.
 class DictionaryBuilder {
  public:
   explicit DictionaryBuilder(std::size_t count);
@@ -461,10 +467,7 @@ class DictionaryBuilder {
 
  private:
   Dictionary dictionary_;
-  std::size_t keysAdded_ = 0;
-  std::vector<std::uint32_t> seen_;       // the keys' positions, by hash: while keys are added
-  unsigned seenBits_ = 0;                 // log2 of seen_'s size; 0: keys are compared in turn
-  std::vector<std::uint32_t> positions_;  // each key's entry, once a key has repeated
+  std::vector<std::uint32_t> positions_;  // each key's entry, when some key repeated
 };
 }  // namespace detail
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 #include <thread>
@@ -193,6 +194,27 @@ TEST(DictionaryOrder, CopiesLookedUpFromTwoThreadsAtOnceFindEveryKey) {
     other.join();
     ASSERT_EQ(missing[0] + missing[1], 0) << "round " << round;
   }
+}
+
+// As a reader builds a large dictionary: keys repeated far apart keep their first position and
+// take their last value.
+TEST(DictionaryBuilder, LargeDictionaryMergesRepeatedKeys) {
+  constexpr std::size_t kKeys = 5000;
+  auto keyOf = [](std::size_t i) { return "key" + std::to_string(i % 7 == 3 ? i / 2 : i); };
+  plist::detail::DictionaryBuilder builder(kKeys);
+  for (std::size_t i = 0; i < kKeys; ++i) builder.addKey(plist::detail::SharedText(keyOf(i)));
+  builder.keysAdded();
+  for (std::size_t i = 0; i < kKeys; ++i) builder.setValue(i, static_cast<int>(i));
+  const Dictionary dictionary = std::move(builder).finish();
+
+  std::vector<std::string> order;
+  std::map<std::string, int> last;
+  for (std::size_t i = 0; i < kKeys; ++i) {
+    if (!last.count(keyOf(i))) order.push_back(keyOf(i));
+    last[keyOf(i)] = static_cast<int>(i);
+  }
+  ASSERT_EQ(keysOf(dictionary), order);
+  for (const auto& [key, value] : last) EXPECT_EQ(*dictionary.get(key), Value(value)) << key;
 }
 
 // Lookups and the binary writer's uniquing rely on the text hash to tell apart keys that
