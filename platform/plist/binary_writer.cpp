@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "plist/codec_internal.h"
@@ -21,64 +21,6 @@ static_assert(std::endian::native == std::endian::little);
 namespace {
 
 using detail::failure;
-
-// Object indices by hash, in open addressing: no allocation per entry, which matters for
-// domains of many thousands of keys. A slot is eight bytes, the hash's high half (which also
-// picks the slot) beside the index, so that the table stays small in the cache. The caller
-// compares candidates itself.
-class IndexTable {
- public:
-  // Calls equal(index) for each stored index with this hash until it returns true; returns
-  // that index, or nothing.
-  template <typename Equal>
-  std::optional<std::uint32_t> find(std::uint64_t hash, Equal equal) const {
-    if (slots_.empty()) return std::nullopt;
-    const std::size_t mask = slots_.size() - 1;
-    const std::uint64_t tag = hash & kTagBits;
-    for (std::size_t slot = (hash >> 32) & mask;; slot = (slot + 1) & mask) {
-      const std::uint64_t held = slots_[slot];
-      if (held == 0) return std::nullopt;
-      const auto index = static_cast<std::uint32_t>(held - 1);
-      if ((held & kTagBits) == tag && equal(index)) return index;
-    }
-  }
-
-  // Room for count indices without growing.
-  void reserve(std::size_t count) {
-    if (used_ != 0 || count == 0) return;
-    std::size_t capacity = 64;
-    while (capacity * 3 < count * 4) capacity *= 2;
-    slots_.assign(capacity, 0);
-  }
-
-  void insert(std::uint64_t hash, std::uint32_t index) {
-    // Up to three quarters full: probes stay short, and a domain's keys seldom need a second,
-    // twice as large table.
-    if ((used_ + 1) * 4 > slots_.size() * 3) grow();
-    place((hash & kTagBits) | (std::uint64_t{index} + 1));
-    ++used_;
-  }
-
- private:
-  static constexpr std::uint64_t kTagBits = 0xFFFFFFFF00000000ULL;
-
-  void place(std::uint64_t held) {
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t slot = (held >> 32) & mask;
-    while (slots_[slot] != 0) slot = (slot + 1) & mask;
-    slots_[slot] = held;
-  }
-
-  void grow() {
-    std::vector<std::uint64_t> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, 0);
-    for (const std::uint64_t held : old)
-      if (held != 0) place(held);
-  }
-
-  std::vector<std::uint64_t> slots_;
-  std::size_t used_ = 0;
-};
 
 std::uint64_t mix(std::uint64_t value) {  // splitmix64 finaliser: spreads nearby values
   value ^= value >> 30;
@@ -110,13 +52,15 @@ class BinaryWriter {
 
  public:
   Result<std::string> write(const Value& root, std::string out) {
-    // A first guess at the object count (a key and a value per entry) saves most regrowth.
+    // A generous first guess at the object count (a key and a value per entry, with small
+    // containers among the values) saves regrowth, which copies; room reserved and never
+    // used is never touched, and takes no memory.
     const std::size_t rootSize = root.isDictionary() ? 2 * root.asDictionary()->size()
                                  : root.isArray()    ? root.asArray()->size()
                                                      : 0;
-    objects_.reserve(rootSize + 16);
-    children_.reserve(rootSize + 16);
-    hashed_.reserve(rootSize + 16);
+    objects_.reserve(2 * rootSize + 16);
+    children_.reserve(2 * rootSize + 16);
+    hashed_.reserve(2 * rootSize + 16);
     auto top = flatten(root, 0);
     if (!top) return unexpected(top.error());
     auto count = numberObjects();
@@ -209,10 +153,10 @@ class BinaryWriter {
     }
   };
 
-  // Every string, data and scalar met gets an object of its own here, with its hash beside it,
-  // unless it repeats a recent one; numberObjects() then finds the other repeats.
-  // A repeat of a recent object is taken from recent_ at once (the keys of many small
-  // dictionaries, booleans, common numbers), which keeps most repeats out of that search.
+  // Every string, data and scalar met gets an object of its own here, with its hash beside it
+  // for numberObjects() to find repeats by. A repeat of a recent object (the keys of many small
+  // dictionaries, booleans, common numbers) is found at once in recent_, a small table that
+  // stays in the cache, and takes that object.
   Result<Index> add(Object object, std::uint64_t hash) {
     std::uint64_t* recent = nullptr;
     if (!object.isContainer()) {
@@ -278,11 +222,8 @@ class BinaryWriter {
     // another) is written once, and found again by its identity.
     const bool shared = isDictionary ? detail::isSharedStorage(*value.asDictionary())
                                      : detail::isSharedStorage(*value.asArray());
-    const auto identity = reinterpret_cast<std::uintptr_t>(value.identity());
-    const std::uint64_t hash = mix(identity);
     if (shared) {
-      if (auto found = containers_.find(hash, [&](Index i) { return containerIdentities_[i] == identity; }))
-        return containerIndices_[*found];
+      if (auto found = sharedContainers_.find(value.identity()); found != sharedContainers_.end()) return found->second;
     }
     if (depth >= kMaxDepth) return failure("nesting deeper than " + std::to_string(kMaxDepth) + " levels", 0);
 
@@ -292,11 +233,7 @@ class BinaryWriter {
     const std::size_t at = children_.size();
     auto index = add({at, static_cast<std::uint32_t>(count), isDictionary ? Type::Dictionary : Type::Array}, 0);
     if (!index) return index;
-    if (shared) {
-      containers_.insert(hash, static_cast<Index>(containerIndices_.size()));
-      containerIdentities_.push_back(identity);
-      containerIndices_.push_back(*index);
-    }
+    if (shared) sharedContainers_.emplace(value.identity(), *index);
 
     children_.resize(at + (isDictionary ? 2 * count : count));
     if (isDictionary) {
@@ -485,9 +422,7 @@ class BinaryWriter {
   static constexpr std::size_t kRecent = 4096;
   std::vector<std::uint64_t> recent_ = std::vector<std::uint64_t>(kRecent, ~std::uint64_t{0});  // by hash: (hash << 32 | index)
   std::vector<Index> children_;            // containers' references: indices, then numbers
-  IndexTable containers_;                  // shared containers, by identity:
-  std::vector<std::uintptr_t> containerIdentities_;
-  std::vector<Index> containerIndices_;
+  std::unordered_map<const void*, Index> sharedContainers_;  // by identity
   std::uint64_t objectBytes_ = 0;  // what the objects take in the file, less containers' references
   unsigned referenceSize_ = 1;
 };

@@ -87,6 +87,32 @@ TEST(Writers, BinaryStoresRepeatedAndSharedPartsOnce) {
   EXPECT_EQ(*read, plist::Value(copies));
 }
 
+// Each distinct value is one object however far apart its repeats are, and values of different
+// kinds stay apart even where their bytes or bits are the same (a string and data, a real and a
+// date, -1 and 2^64-1).
+TEST(Writers, BinaryStoresEachDistinctValueOnce) {
+  plist::Array values;
+  for (int round = 0; round < 6; ++round) {
+    for (int i = 0; i < 1000; ++i) {
+      const std::string text = "value " + std::to_string(i);
+      values.push_back(text);
+      values.push_back(plist::Data(text));
+      values.push_back(i);
+      values.push_back(static_cast<double>(i));
+      values.push_back(plist::Date{static_cast<double>(i)});
+    }
+  }
+  values.push_back(-1);
+  values.push_back(plist::Integer::fromUnsigned(~std::uint64_t{0}));
+  const std::string bytes = plist::writeBinary(values);
+  std::uint64_t objects = 0;
+  for (std::size_t i = bytes.size() - 24; i < bytes.size() - 16; ++i) objects = (objects << 8) | static_cast<unsigned char>(bytes[i]);
+  EXPECT_EQ(objects, 1u + 5 * 1000 + 2);
+  const auto read = plist::readBinary(bytes);
+  ASSERT_TRUE(read.has_value()) << read.error().describe();
+  EXPECT_EQ(*read, plist::Value(values));
+}
+
 TEST(Writers, DictionaryEditedInPlaceIsWrittenAsItStands) {
   const plist::Dictionary domain{{"TableColumns", plist::Dictionary{{"20", 1}, {"7", 2}}}, {"Other", "x"}};
   plist::Dictionary working = domain;
