@@ -248,7 +248,8 @@ Storage& ownStorage(Storage*& storage, std::size_t count) {
 // the block is then never touched and takes no memory.
 
 namespace {
-// Slots of positions, as the index and the reader's check for repeated keys use them.
+// The slots of a dictionary's index. With up to 2^31 entries, a slot count may reach 2^32:
+// tags are shifted as 64-bit values.
 class PositionSlots {
  public:
   PositionSlots(std::uint32_t* slots, unsigned bits) : slots_(slots), bits_(bits) {}
@@ -268,7 +269,7 @@ class PositionSlots {
     for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
       const std::uint32_t held = slots_[slot];
       if (held == 0) return -1;
-      if ((held >> bits_) != (hash >> bits_)) continue;
+      if ((std::uint64_t{held} >> bits_) != (std::uint64_t{hash} >> bits_)) continue;
       const std::size_t position = (held & mask) - 1;
       if (keyAt(position) == key) return static_cast<std::ptrdiff_t>(position);
     }
@@ -278,7 +279,7 @@ class PositionSlots {
     const std::size_t mask = count() - 1;
     std::size_t slot = hash & mask;
     while (slots_[slot] != 0) slot = (slot + 1) & mask;
-    slots_[slot] = ((hash >> bits_) << bits_) | static_cast<std::uint32_t>(position + 1);
+    slots_[slot] = static_cast<std::uint32_t>(((std::uint64_t{hash} >> bits_) << bits_) | (position + 1));
   }
 
  private:
