@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "plist/codec_internal.h"
+#include "plist/hash_sort.h"
 #include "plist/unicode.h"
 
 namespace plist {
@@ -28,23 +29,6 @@ std::uint64_t mix(std::uint64_t value) {  // splitmix64 finaliser: spreads nearb
   value ^= value >> 27;
   value *= 0x94d049bb133111ebULL;
   return value ^ (value >> 31);
-}
-
-// Sorts (hash << 32 | index) pairs by hash, keeping indices in order among equal hashes: three
-// stable passes of eleven bits each, sequential reads and writes. Uniquing a large domain's
-// strings and scalars this way costs a few passes over memory, where a hash table probed at a
-// random place per object took a cache miss per object.
-void sortByHash(std::vector<std::uint64_t>& pairs) {
-  constexpr unsigned kBits = 11;
-  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-  std::vector<std::uint64_t> other(pairs.size());
-  for (unsigned shift = 32; shift < 64; shift += kBits) {
-    std::vector<std::size_t> next(kBuckets + 1, 0);
-    for (const std::uint64_t pair : pairs) ++next[((pair >> shift) & (kBuckets - 1)) + 1];
-    for (std::size_t b = 1; b <= kBuckets; ++b) next[b] += next[b - 1];
-    for (const std::uint64_t pair : pairs) other[next[(pair >> shift) & (kBuckets - 1)]++] = pair;
-    pairs.swap(other);
-  }
 }
 
 class BinaryWriter {
@@ -265,7 +249,7 @@ class BinaryWriter {
   // there are.
   Result<std::uint64_t> numberObjects() {
     number_.assign(objects_.size(), 0);
-    sortByHash(hashed_);
+    detail::sortByHash(hashed_);
     std::vector<Index> distinct;  // within a run of equal hashes: the first of each content
     for (std::size_t run = 0, end; run < hashed_.size(); run = end) {
       const std::uint64_t hash = hashed_[run] >> 32;

@@ -1,5 +1,7 @@
 #include "plist/value.h"
 
+#include "plist/hash_sort.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -370,29 +372,6 @@ Dictionary::Dictionary(std::initializer_list<std::pair<std::string, Value>> entr
   for (const auto& [key, value] : entries) set(key, value);
 }
 
-namespace {
-// The keys' (hash, position) pairs in hash order, positions rising among equal hashes. A large
-// domain's keys are first spread by their hash's top bits into buckets of a few dozen, then each
-// bucket is sorted where it lies: two passes over memory rather than a probe at a random place
-// per key, which was a cache miss each once the keys were many.
-std::vector<std::uint64_t> keysByHash(const DictionaryEntry* entries, std::size_t count) {
-  std::vector<std::uint32_t> hashes(count);
-  for (std::size_t i = 0; i < count; ++i) hashes[i] = entries[i].sharedKey().hash();
-  unsigned bucketBits = 0;
-  while (bucketBits < 16 && (std::size_t{64} << bucketBits) < count) ++bucketBits;
-  std::vector<std::uint32_t> starts((std::size_t{1} << bucketBits) + 1, 0);
-  const unsigned shift = 32 - bucketBits;
-  auto bucketOf = [&](std::uint32_t hash) { return bucketBits ? hash >> shift : 0; };
-  for (const std::uint32_t hash : hashes) ++starts[bucketOf(hash) + 1];
-  for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
-  std::vector<std::uint64_t> sorted(count);
-  std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
-  for (std::size_t i = 0; i < count; ++i) sorted[next[bucketOf(hashes[i])]++] = (std::uint64_t{hashes[i]} << 32) | i;
-  for (std::size_t b = 0; b + 1 < starts.size(); ++b) std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1]);
-  return sorted;
-}
-}  // namespace
-
 detail::DictionaryBuilder::DictionaryBuilder(std::size_t count) {
   if (count) dictionary_.storage_ = Dictionary::Storage::allocate(count);
 }
@@ -422,7 +401,9 @@ void detail::DictionaryBuilder::keysAdded() {
           break;
         }
   } else {
-    const std::vector<std::uint64_t> sorted = keysByHash(entries, count);
+    std::vector<std::uint64_t> sorted(count);
+    for (std::size_t i = 0; i < count; ++i) sorted[i] = (std::uint64_t{entries[i].key_.hash()} << 32) | i;
+    sortByHash(sorted);
     for (std::size_t run = 0, end; run < count; run = end) {
       const std::uint64_t hash = sorted[run] >> 32;
       for (end = run + 1; end < count && sorted[end] >> 32 == hash; ++end) {
