@@ -38,13 +38,24 @@ std::optional<std::size_t> findInvalidUtf8(std::string_view text) {
 }
 
 std::optional<std::size_t> findNonAscii(std::string_view text) {
-  // Eight bytes at a time: strings and keys are mostly ASCII, and this runs over all of them.
+  // Words at a time: strings and keys are mostly ASCII, and this runs over all of them. Most
+  // are short, so their last bytes are read as one word too, overlapping the ones before.
   constexpr std::uint64_t kHighBits = 0x8080808080808080ULL;
+  auto word = [&](std::size_t at) {
+    std::uint64_t bytes;
+    std::memcpy(&bytes, text.data() + at, 8);
+    return bytes;
+  };
   std::size_t i = 0;
-  for (; i + 8 <= text.size(); i += 8) {
-    std::uint64_t word;
-    std::memcpy(&word, text.data() + i, 8);
-    if (word & kHighBits) break;
+  if (text.size() >= 8) {
+    for (; i + 8 <= text.size(); i += 8)
+      if (word(i) & kHighBits) break;
+    if (i + 8 > text.size() && !(word(text.size() - 8) & kHighBits)) return std::nullopt;
+  } else if (text.size() >= 4) {
+    std::uint32_t head, tail;
+    std::memcpy(&head, text.data(), 4);
+    std::memcpy(&tail, text.data() + text.size() - 4, 4);
+    if (!((head | tail) & 0x80808080U)) return std::nullopt;
   }
   for (; i < text.size(); ++i)
     if (static_cast<unsigned char>(text[i]) >= 0x80) return i;

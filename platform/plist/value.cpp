@@ -436,7 +436,11 @@ void detail::DictionaryBuilder::keysAdded() {
 
 void detail::DictionaryBuilder::setValue(std::size_t keyIndex, Value value) {
   const std::size_t position = positions_.empty() ? keyIndex : positions_[keyIndex];
-  dictionary_.storage_->entries()[position].value_ = std::move(value);
+  // Replaced in place (value is not a part of what it replaces): one move, where assignment
+  // takes two.
+  Value& entry = dictionary_.storage_->entries()[position].value_;
+  std::destroy_at(&entry);
+  new (&entry) Value(std::move(value));
 }
 
 Dictionary detail::DictionaryBuilder::finish() && { return std::move(dictionary_); }

@@ -8,6 +8,7 @@
 
 #include "binary_builder.h"
 #include "plist/plist.h"
+#include "plist/unicode.h"
 
 using plisttest::BinaryBuilder;
 using plisttest::bigEndian;
@@ -169,6 +170,21 @@ TEST(BinaryReaderErrors, NestingLimit) {
   const std::string tooDeep = chain(plist::kMaxDepth + 1);
   expectError(tooDeep, "nesting deeper than 512 levels", 8 + 5 * plist::kMaxDepth);
   expectError(chain(100000), "nesting deeper than 512 levels", 8 + 5 * plist::kMaxDepth);
+}
+
+// Strings are checked a word at a time, their last bytes as a word overlapping the ones before.
+TEST(BinaryReaderErrors, FirstNonAsciiByteIsFoundAtAnyPlaceInAnyLength) {
+  for (std::size_t length = 0; length <= 40; ++length) {
+    std::string text(length, 'a');
+    EXPECT_FALSE(plist::unicode::findNonAscii(text)) << length;
+    for (std::size_t at = 0; at < length; ++at) {
+      text[at] = '\xC3';
+      EXPECT_EQ(plist::unicode::findNonAscii(text), std::optional<std::size_t>(at)) << length << " " << at;
+      if (at + 1 < length) text[at + 1] = '\xA9';
+      EXPECT_EQ(plist::unicode::findNonAscii(text), std::optional<std::size_t>(at)) << length << " " << at;
+      text.assign(length, 'a');
+    }
+  }
 }
 
 TEST(BinaryReaderErrors, TextEncodingFaults) {
