@@ -137,11 +137,11 @@ class TextArena {
   std::atomic<Made*> made_{nullptr};         // std::string forms asked for, made once each
 };
 
-// Immutable shared text of a string value or a dictionary key, with its hash computed once:
-// the characters follow a small header, shared by every copy, so copying a dictionary or
-// reading a key that a file uses in many dictionaries costs a reference count, not a string
-// copy. A text is an allocation of its own, or lies in a reader's TextArena. The codecs work
-// on view(); a std::string is made only when text() is first asked for.
+// Immutable shared text of a string value or a dictionary key: the characters follow a small
+// header, shared by every copy, so copying a dictionary or reading a key that a file uses in
+// many dictionaries costs a reference count, not a string copy. A text is an allocation of its
+// own, or lies in a reader's TextArena. The codecs work on view(); a std::string is made only
+// when text() is first asked for.
 class SharedText {
  public:
   explicit SharedText(std::string_view text);
@@ -236,7 +236,7 @@ class Data {
   std::string_view bytes() const { return bytes_.view(); }
   std::size_t size() const { return bytes_.view().size(); }
   const void* identity() const { return bytes_.identity(); }
-  // Hash of the bytes (detail::hashText), computed once.
+  // Hash of the bytes (detail::hashText).
   std::uint32_t hash() const { return bytes_.hash(); }
   friend bool operator==(const Data& a, const Data& b) { return a.bytes_ == b.bytes_; }
 
